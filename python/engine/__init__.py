@@ -1,0 +1,1 @@
+"""Quorvelta's engine: the extension module engine.core does all the work."""

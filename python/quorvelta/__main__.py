@@ -1,0 +1,50 @@
+"""python -m quorvelta monitor|report
+
+monitor: one monitoring run, until Ctrl+C (engine.core.main)
+report:  the report viewer (engine.core.cli_view_report)
+"""
+import os
+import sys
+
+USAGE = "usage: python -m quorvelta monitor|report"
+
+
+def fit_chrome_to_machine(core):
+    """On Linux, Chrome as root needs --no-sandbox, and with no display it runs headless."""
+    if not sys.platform.startswith("linux"):
+        return
+    extra = list(core.CHROME_EXTRA_ARGS)
+    if hasattr(os, "geteuid") and os.geteuid() == 0 and "--no-sandbox" not in extra:
+        extra.append("--no-sandbox")
+    if not os.environ.get("DISPLAY") and not os.environ.get("WAYLAND_DISPLAY") and not any(
+        a.startswith("--headless") for a in extra
+    ):
+        extra.append("--headless=new")
+    core.CHROME_EXTRA_ARGS = extra
+
+
+def run(argv):
+    if len(argv) != 1 or argv[0] not in ("monitor", "report"):
+        print(USAGE, file=sys.stderr)
+        return 2
+    try:
+        import engine.core as core
+
+        if argv[0] == "monitor":
+            if not hasattr(core, "main"):
+                print("The monitoring run is not built yet; engine.core loaded fine.", file=sys.stderr)
+                return 1
+            fit_chrome_to_machine(core)
+            core.main()
+        else:
+            if not hasattr(core, "cli_view_report"):
+                print("The report viewer is not built yet; engine.core loaded fine.", file=sys.stderr)
+                return 1
+            core.cli_view_report()
+    except KeyboardInterrupt:
+        return 130
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(run(sys.argv[1:]))

@@ -1,0 +1,7 @@
+#include "engine/registry_py.h"
+
+namespace engine {
+
+void register_alert_text(py::module_& /*m*/) {}
+
+}  // namespace engine

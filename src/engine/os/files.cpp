@@ -1,0 +1,20 @@
+#include "engine/os/files.h"
+
+namespace engine::os {
+
+std::string native_lines(std::string_view text) {
+  const std::string_view eol = native_line_end();
+  if (eol == "\n") return std::string(text);
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (char c : text) {
+    if (c == '\n') {
+      out.append(eol);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace engine::os

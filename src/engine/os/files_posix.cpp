@@ -1,0 +1,65 @@
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/os/files.h"
+
+namespace engine::os {
+namespace {
+
+std::runtime_error os_error(const std::string& path) {
+  const int err = errno;
+  return std::runtime_error("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path + "'");
+}
+
+}  // namespace
+
+void replace_file(const std::string& path, std::string_view bytes) {
+  std::string temp = path + ".tmp-XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) throw os_error(path);
+  auto fail = [&] {
+    auto error = os_error(path);
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return error;
+  };
+  // mkstemp makes the file private; a state or report file is an ordinary one.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(fd, 0666 & ~mask) != 0) throw fail();
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw fail();
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0) throw fail();
+  if (::close(fd) != 0) {
+    auto error = os_error(path);
+    ::unlink(temp.c_str());
+    throw error;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    auto error = os_error(path);
+    ::unlink(temp.c_str());
+    throw error;
+  }
+}
+
+std::string_view native_line_end() { return "\n"; }
+
+std::string module_file(const void* address) {
+  Dl_info info{};
+  if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return {};
+  return info.dli_fname;
+}
+
+}  // namespace engine::os

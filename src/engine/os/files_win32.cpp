@@ -1,0 +1,40 @@
+#include <windows.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "engine/os/files.h"
+#include "engine/os/text_win32.h"
+
+namespace engine::os {
+
+void replace_file(const std::string& path, std::string_view bytes) {
+  const std::wstring target = widen(path);
+  const std::wstring temp = target + L".tmp-" + std::to_wstring(::GetCurrentProcessId());
+  HANDLE h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw std::runtime_error(last_error_text() + ": '" + path + "'");
+  DWORD written = 0;
+  const bool ok = ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size() && ::FlushFileBuffers(h);
+  const std::string error = ok ? std::string() : last_error_text();
+  ::CloseHandle(h);
+  if (!ok || !::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::string text = ok ? last_error_text() : error;
+    ::DeleteFileW(temp.c_str());
+    throw std::runtime_error(text + ": '" + path + "'");
+  }
+}
+
+std::string_view native_line_end() { return "\r\n"; }
+
+std::string module_file(const void* address) {
+  HMODULE module = nullptr;
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(address), &module))
+    return {};
+  wchar_t buffer[MAX_PATH * 4];
+  const DWORD n = ::GetModuleFileNameW(module, buffer, static_cast<DWORD>(std::size(buffer)));
+  return narrow(std::wstring(buffer, n));
+}
+
+}  // namespace engine::os

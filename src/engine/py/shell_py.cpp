@@ -1,0 +1,19 @@
+#include "engine/py/shell_py.h"
+
+namespace engine::shell {
+
+py::module_ core() { return py::module_::import("engine.core"); }
+
+py::object attr(const char* name) { return core().attr(name); }
+
+void info_literal(const std::string& message) { attr("logger").attr("info")(message); }
+
+bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+std::string error_text(const py::error_already_set& e) { return py::str(e.value()); }
+
+void sleep(double seconds) {
+  interruptible([&](const os::Interrupt& interrupt) { os::sleep(seconds, interrupt); });
+}
+
+}  // namespace engine::shell

@@ -1,0 +1,98 @@
+#pragma once
+// The Python side of the engine: the module namespace, its settings, the log,
+// the catalogue, the one rule for ordinary versus pass-through errors, and the
+// bridge between the core's interruptible waits and Python's signal handling.
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "engine/os/interrupt.h"
+
+namespace engine::shell {
+
+namespace py = pybind11;
+
+// engine.core itself, looked up at call time so that hosts and tests can
+// replace any of its attributes between calls.
+py::module_ core();
+py::object attr(const char* name);
+
+// A setting read by name when an operation runs: core.RETRY_COUNT = 1 changes the next call.
+template <class T>
+T setting(const char* name) {
+  return attr(name).cast<T>();
+}
+
+// Calls a public operation through the module namespace, as a Python module would.
+template <class... A>
+py::object call(const char* name, A&&... args) {
+  return attr(name)(std::forward<A>(args)...);
+}
+
+// tr(key, *args) of the catalogue.
+template <class... A>
+std::string tr(const char* key, A&&... args) {
+  return py::str(call("tr", key, std::forward<A>(args)...));
+}
+
+// Log records: the catalogue text is the %-format and the values go beside it,
+// so the logger fills them in.
+template <class... A>
+void log(const char* level, const char* key, A&&... args) {
+  attr("logger").attr(level)(call("tr", key), std::forward<A>(args)...);
+}
+template <class... A>
+void info(const char* key, A&&... args) { log("info", key, std::forward<A>(args)...); }
+template <class... A>
+void warning(const char* key, A&&... args) { log("warning", key, std::forward<A>(args)...); }
+template <class... A>
+void error(const char* key, A&&... args) { log("error", key, std::forward<A>(args)...); }
+// A literal message that is not a catalogue text (separators, banners).
+void info_literal(const std::string& message);
+
+// --- errors -----------------------------------------------------------------
+// Ordinary errors: every C++ exception of the core and every Python Exception.
+// Pass-through: KeyboardInterrupt and SystemExit (BaseException only).
+bool is_ordinary(const py::error_already_set& e);
+// What Python's str(e) gives for an error (no type name in front).
+std::string error_text(const py::error_already_set& e);
+
+// Runs body; returns the text of an ordinary error it raised, or nothing when it
+// succeeded. Pass-through errors leave unchanged.
+template <class F>
+std::optional<std::string> ordinary_error(F&& body) {
+  try {
+    std::forward<F>(body)();
+    return std::nullopt;
+  } catch (py::error_already_set& e) {
+    if (!is_ordinary(e)) throw;
+    return error_text(e);
+  } catch (const std::exception& e) {
+    return std::string(e.what());
+  }
+}
+
+// --- interrupts ---------------------------------------------------------------
+// Runs a blocking core operation with the GIL released. The core asks the
+// Interrupt between its slices; Python's pending signal handlers run there,
+// and an exception they raise (KeyboardInterrupt) leaves this call.
+template <class F>
+auto interruptible(F&& body) -> decltype(body(std::declval<const os::Interrupt&>())) {
+  const os::Interrupt interrupt = [] {
+    py::gil_scoped_acquire gil;
+    return PyErr_CheckSignals() != 0;
+  };
+  try {
+    py::gil_scoped_release nogil;
+    return body(interrupt);
+  } catch (const os::Interrupted&) {
+    throw py::error_already_set();
+  }
+}
+
+// An interruptible pause of the given seconds.
+void sleep(double seconds);
+
+}  // namespace engine::shell

@@ -1,0 +1,119 @@
+// Check results, state files and the target state machine.
+#include <string>
+
+#include "engine/clock.h"
+#include "engine/os/files.h"
+#include "engine/py/shell_py.h"
+#include "engine/registry_py.h"
+#include "engine/target_state.h"
+
+namespace engine {
+namespace {
+
+using namespace shell;
+
+std::string fspath(const py::object& path) { return py::str(py::module_::import("os").attr("fspath")(path)); }
+
+py::object load_state(const py::object& state_file) {
+  const std::string path = fspath(state_file);
+  if (!py::module_::import("os.path").attr("exists")(path).cast<bool>()) {
+    return py::dict(attr("DEFAULT_STATE"));
+  }
+  py::object file = py::module_::import("io").attr("open")(path, "r", py::arg("encoding") = "utf-8");
+  py::object text;
+  try {
+    text = file.attr("read")();
+  } catch (...) {
+    file.attr("close")();
+    throw;
+  }
+  file.attr("close")();
+  return py::module_::import("json").attr("loads")(text);
+}
+
+void save_state(const py::object& state, const py::object& state_file) {
+  const std::string path = fspath(state_file);
+  std::string text = py::str(py::module_::import("json").attr("dumps")(state, py::arg("indent") = 2,
+                                                                       py::arg("ensure_ascii") = false));
+  try {
+    os::replace_file(path, os::native_lines(text));
+  } catch (const std::runtime_error& e) {
+    PyErr_SetString(PyExc_OSError, e.what());
+    throw py::error_already_set();
+  }
+}
+
+// A notice is joined from texts; a value that is not text cannot join, as in
+// Python's own str + value.
+std::string text_of(const py::handle& value) {
+  if (!py::isinstance<py::str>(value)) {
+    const std::string type = py::str(py::type::handle_of(value).attr("__name__"));
+    PyErr_SetString(PyExc_TypeError, ("can only concatenate str (not \"" + type + "\") to str").c_str());
+    throw py::error_already_set();
+  }
+  return value.cast<std::string>();
+}
+
+std::string stored_status(const py::object& state) {
+  py::object status = state[py::str("status")];
+  return py::isinstance<py::str>(status) ? status.cast<std::string>() : std::string();
+}
+
+py::tuple process_service(const py::object& name, const py::object& check_fn, const py::object& state_file) {
+  py::object state = call("load_state", state_file);
+  const std::string stamp = local_time("%Y-%m-%d %H:%M:%S");
+  info_literal(std::string(40, '-'));
+  info("detect_start", name);
+
+  py::tuple result = py::tuple(check_fn());
+  if (result.size() != 4 && result.size() != 3) {
+    const std::string text = result.size() < 3 ? "not enough values to unpack (expected 3, got " +
+                                                     std::to_string(result.size()) + ")"
+                                               : std::string("too many values to unpack (expected 3)");
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    throw py::error_already_set();
+  }
+  py::object success = result[0], keyword = result[1], reason = result[2];
+  py::object latency = result.size() == 4 ? py::object(result[3]) : py::none();
+  const bool up = py::bool_(success);
+  const std::string colon = "\xEF\xBC\x9A";  // the full-width colon between label and value
+
+  if (up) {
+    info("detect_ok", name);
+    if (decide(stored_status(state), true) == Transition::Recovered) {
+      const std::string notice = tr("alert_recovery_title", name) + "\n\n" + tr("alert_field_time") + colon + stamp +
+                                 "\n" + tr("alert_field_keyword") + colon + text_of(keyword);
+      call("send_alert", notice);
+      info("state_send_recovery", name);
+    }
+    state[py::str("status")] = "UP";
+    state[py::str("down_time")] = "";
+  } else {
+    warning("detect_failed", name, reason);
+    if (decide(stored_status(state), false) == Transition::WentDown) {
+      state[py::str("status")] = "DOWN";
+      state[py::str("down_time")] = stamp;
+      const std::string notice = tr("alert_down_title", name) + "\n\n" + tr("alert_field_time") + colon + stamp +
+                                 "\n" + tr("alert_field_keyword") + colon + text_of(keyword) + "\n" +
+                                 tr("alert_field_reason") + colon + text_of(reason) + "\n\n" + tr("alert_field_mode");
+      call("send_alert", notice);
+      warning("state_sent_alert", name);
+    } else {
+      info("state_already_down", name);
+    }
+  }
+  call("save_state", state, state_file);
+  return py::make_tuple(success, keyword, reason, latency);
+}
+
+}  // namespace
+
+void register_state(py::module_& m) {
+  m.def("load_state", &load_state, py::arg("state_file") = m.attr("STATE_FILE"));
+  m.def("save_state", &save_state, py::arg("state"), py::arg("state_file") = m.attr("STATE_FILE"));
+  m.def("_sanitize_name", [](const std::string& name) { return sanitize_name(name); }, py::arg("name"));
+  m.def("get_custom_state_file", [](const std::string& name) { return custom_state_file(name); }, py::arg("name"));
+  m.def("process_service", &process_service, py::arg("name"), py::arg("check_fn"), py::arg("state_file"));
+}
+
+}  // namespace engine

@@ -1,0 +1,36 @@
+#include "engine/target_state.h"
+
+#include <stdexcept>
+
+#include "engine/utf8.h"
+
+namespace engine {
+
+Transition decide(std::string_view stored_status, bool success) {
+  if (success) return stored_status == kDown ? Transition::Recovered : Transition::StaysUp;
+  return stored_status == kUp ? Transition::WentDown : Transition::AlreadyDown;
+}
+
+std::string sanitize_name(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const std::size_t start = i;
+    const char32_t cp = utf8::decode(utf8, i);
+    const bool ascii_word = (cp >= 'A' && cp <= 'Z') || (cp >= 'a' && cp <= 'z') || (cp >= '0' && cp <= '9') || cp == '_';
+    const bool ideograph = cp >= 0x4E00 && cp <= 0x9FFF;
+    if (ascii_word || ideograph) {
+      out.append(utf8.substr(start, i - start));
+    } else {
+      out.push_back('_');
+    }
+  }
+  const auto first = out.find_first_not_of('_');
+  if (first == std::string::npos) return {};
+  const auto last = out.find_last_not_of('_');
+  return out.substr(first, last - first + 1);
+}
+
+std::string custom_state_file(std::string_view name) { return "custom_" + sanitize_name(name) + "_state.json"; }
+
+}  // namespace engine

@@ -1,0 +1,67 @@
+#include "engine/utf8.h"
+
+#include <stdexcept>
+
+namespace engine::utf8 {
+
+char32_t decode(std::string_view text, std::size_t& pos) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(pos);
+  std::size_t extra = 0;
+  char32_t cp = 0;
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    extra = 1;
+    cp = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2;
+    cp = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3;
+    cp = lead & 0x07;
+  } else {
+    throw std::invalid_argument("invalid UTF-8 text");
+  }
+  if (pos + extra >= text.size()) throw std::invalid_argument("invalid UTF-8 text");
+  for (std::size_t k = 1; k <= extra; ++k) {
+    const unsigned char c = byte(pos + k);
+    if ((c & 0xC0) != 0x80) throw std::invalid_argument("invalid UTF-8 text");
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  pos += extra + 1;
+  return cp;
+}
+
+void append(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+std::size_t length(std::string_view text) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < text.size(); ++n) decode(text, i);
+  return n;
+}
+
+std::string_view prefix(std::string_view text, std::size_t n) {
+  std::size_t i = 0;
+  for (std::size_t k = 0; k < n && i < text.size(); ++k) decode(text, i);
+  return text.substr(0, i);
+}
+
+}  // namespace engine::utf8
