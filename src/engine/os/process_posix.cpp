@@ -1,0 +1,201 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/os/process.h"
+
+extern char** environ;
+
+namespace engine::os {
+namespace {
+
+std::string errno_text(int err, const std::string& program) {
+  return "[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + program + "'";
+}
+
+std::vector<char*> c_argv(const std::vector<std::string>& argv) {
+  std::vector<char*> out;
+  for (const auto& a : argv) out.push_back(const_cast<char*>(a.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+// This process's environment with the given variables replaced.
+std::vector<std::string> child_environment(const std::vector<std::pair<std::string, std::string>>& set) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    bool replaced = false;
+    for (const auto& [name, value] : set) replaced = replaced || entry.substr(0, entry.find('=')) == name;
+    if (!replaced) env.emplace_back(entry);
+  }
+  for (const auto& [name, value] : set) env.push_back(name + "=" + value);
+  return env;
+}
+
+struct Pipe {
+  int fd[2] = {-1, -1};
+  Pipe() {
+    if (::pipe2(fd, O_CLOEXEC) != 0) throw StartError(errno_text(errno, "pipe"));
+  }
+  ~Pipe() {
+    for (int f : fd)
+      if (f >= 0) ::close(f);
+  }
+  void close(int end) {
+    if (fd[end] >= 0) ::close(fd[end]);
+    fd[end] = -1;
+  }
+};
+
+void kill_and_reap(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+RunResult run(const std::vector<std::string>& argv, const RunOptions& options, const Interrupt& interrupt) {
+  Pipe out, err;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
+  std::vector<std::string> env_storage = child_environment(options.env);
+  std::vector<char*> env;
+  for (auto& e : env_storage) env.push_back(e.data());
+  env.push_back(nullptr);
+  auto args = c_argv(argv);
+  pid_t pid = 0;
+  const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw StartError(errno_text(rc, argv[0]));
+  out.close(1);
+  err.close(1);
+
+  using clock = std::chrono::steady_clock;
+  const auto start = clock::now();
+  RunResult result;
+  pollfd fds[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_streams = 2;
+  int status = 0;
+  bool exited = false;
+  char buffer[8192];
+  while (true) {
+    try {
+      check(interrupt);
+    } catch (const Interrupted&) {
+      kill_and_reap(pid);
+      throw;
+    }
+    if (options.limit && std::chrono::duration<double>(clock::now() - start).count() >= *options.limit) {
+      kill_and_reap(pid);
+      throw TimedOut("Command '" + argv[0] + "' timed out");
+    }
+    if (open_streams > 0) {
+      if (::poll(fds, 2, static_cast<int>(kSlice.count())) < 0 && errno != EINTR) break;
+      for (int k = 0; k < 2; ++k) {
+        if (fds[k].fd < 0 || fds[k].revents == 0) continue;
+        const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
+        if (n > 0) {
+          sinks[k]->append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+          fds[k].fd = -1;
+          --open_streams;
+        }
+      }
+    }
+    if (!exited) {
+      const pid_t done = ::waitpid(pid, &status, WNOHANG);
+      exited = done == pid;
+      // A grandchild may keep the pipes open after the child has gone; do not wait for it.
+      if (exited && open_streams > 0) {
+        for (auto& f : fds)
+          if (f.fd >= 0) ::fcntl(f.fd, F_SETFL, O_NONBLOCK);
+      }
+    }
+    if (exited) {
+      // Drain what is already buffered, then finish.
+      for (int k = 0; k < 2; ++k) {
+        while (fds[k].fd >= 0) {
+          const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
+          if (n <= 0) break;
+          sinks[k]->append(buffer, static_cast<std::size_t>(n));
+        }
+      }
+      break;
+    }
+    if (open_streams == 0) {
+      // Output closed but the child still runs: wait for it in slices.
+      struct timespec slice{0, static_cast<long>(kSlice.count()) * 1000000L};
+      ::nanosleep(&slice, nullptr);
+    }
+  }
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : 0;
+  return result;
+}
+
+void spawn_detached(const std::vector<std::string>& argv) {
+  // Double fork: the intermediate child exits at once and is reaped here, so
+  // Chrome is adopted by init and never becomes our zombie. A close-on-exec
+  // pipe carries the errno of a failed exec back.
+  Pipe report;
+  auto args = c_argv(argv);
+  const pid_t child = ::fork();
+  if (child < 0) throw StartError(errno_text(errno, argv[0]));
+  if (child == 0) {
+    ::setsid();
+    const pid_t grandchild = ::fork();
+    if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      if (null > 2) ::close(null);
+    }
+    ::execvp(args[0], args.data());
+    const int e = errno;
+    [[maybe_unused]] ssize_t w = ::write(report.fd[1], &e, sizeof e);
+    ::_exit(127);
+  }
+  report.close(1);
+  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  int e = 0;
+  ssize_t n;
+  do {
+    n = ::read(report.fd[0], &e, sizeof e);
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(sizeof e)) throw StartError(errno_text(e, argv[0]));
+}
+
+std::optional<std::string> find_on_path(std::string_view name) {
+  if (name.find('/') != std::string_view::npos) return std::nullopt;
+  const char* path = std::getenv("PATH");
+  std::string_view dirs = path ? path : "/bin:/usr/bin";
+  while (true) {
+    const auto sep = dirs.find(':');
+    std::string dir(dirs.substr(0, sep));
+    if (dir.empty()) dir = ".";
+    const std::string candidate = dir + "/" + std::string(name);
+    struct stat st{};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    if (sep == std::string_view::npos) return std::nullopt;
+    dirs.remove_prefix(sep + 1);
+  }
+}
+
+}  // namespace engine::os
