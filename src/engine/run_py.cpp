@@ -1,7 +1,185 @@
+// The monitoring run: start-up, endless rounds, and the stop on Ctrl+C.
+#include <string>
+#include <vector>
+
+#include "engine/clock.h"
+#include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
+#include "engine/run.h"
 
 namespace engine {
+namespace {
 
-void register_run(py::module_& /*m*/) {}
+using namespace shell;
+
+const std::string kBanner(60, '=');
+const char* const kFullWidthColon = "\xEF\xBC\x9A";
+
+// A member of a settings map, or a default when it is missing.
+py::object member(const py::handle& map, const char* key, py::object fallback) {
+  return map.attr("get")(key, fallback);
+}
+
+bool switched_on(const py::handle& record, std::string_view key) {
+  return py::bool_(member(record, std::string(key).c_str(), py::bool_(true)));
+}
+
+[[noreturn]] void settings_error(const std::string& text) {
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+  throw py::error_already_set();
+}
+
+// The user-defined targets of the record, each checked for the shape a run
+// needs; a wrong shape is an error that names the target.
+std::vector<py::dict> custom_targets(const py::handle& record) {
+  py::object targets = member(record, "custom_targets", py::list());
+  if (!py::isinstance<py::list>(targets)) {
+    settings_error("settings: custom_targets must be a list of targets, not " +
+                   std::string(py::str(py::type::handle_of(targets).attr("__name__"))));
+  }
+  std::vector<py::dict> out;
+  std::size_t index = 0;
+  for (const py::handle& target : targets) {
+    ++index;
+    if (!py::isinstance<py::dict>(target)) {
+      settings_error("settings: custom target " + std::to_string(index) + " is not a map: " +
+                     std::string(py::repr(target)));
+    }
+    out.push_back(py::reinterpret_borrow<py::dict>(target));
+  }
+  return out;
+}
+
+bool target_enabled(const py::dict& target) { return py::bool_(member(target, "enabled", py::bool_(true))); }
+
+py::object target_name(const py::dict& target, std::size_t index) {
+  if (!target.contains("name")) {
+    settings_error("settings: custom target " + std::to_string(index) + " has no name: " +
+                   std::string(py::repr(target)));
+  }
+  return target["name"];
+}
+
+std::string number_text(const py::handle& value) { return py::str(value); }
+
+Seconds seconds_of(const py::handle& value) {
+  if (py::isinstance<py::float_>(value)) return value.cast<double>();
+  return py::int_(py::reinterpret_borrow<py::object>(value)).cast<long long>();
+}
+
+py::object seconds_object(Seconds s) {
+  return std::visit([](auto v) -> py::object { return py::cast(v); }, s);
+}
+
+// One round's outcome, in check order.
+struct RoundMaps {
+  py::dict results;
+  py::dict latency;
+};
+
+void check_target(RoundMaps& maps, const py::object& name, const py::object& check_fn, const py::object& state_file) {
+  py::tuple result = call("process_service", name, check_fn, state_file);
+  maps.results[name] = py::bool_(py::object(result[0]));
+  if (!result[3].is_none()) maps.latency[name] = result[3];
+}
+
+void run_round(const py::handle& record, const std::vector<py::dict>& targets, long long number, py::list& kept) {
+  info_literal("");
+  info_literal(kBanner);
+  info("mon_round", number);
+  if (!call("is_cdp_ready").cast<bool>()) {
+    warning("chrome_disconnected");
+    call("ensure_chrome", py::arg("exit_on_fail") = false);
+  }
+  RoundMaps maps;
+  for (const auto& toggle : kTargetToggles) {
+    if (!switched_on(record, toggle.key)) continue;
+    check_target(maps, py::str(std::string(toggle.display_name)), attr(std::string(toggle.check_function).c_str()),
+                 attr(std::string(toggle.state_file_setting).c_str()));
+  }
+  std::size_t index = 0;
+  for (const auto& target : targets) {
+    ++index;
+    if (!target_enabled(target)) continue;
+    py::object name = target_name(target, index);
+    py::object state_file = call("get_custom_state_file", name);
+    py::object check_fn;
+    py::object url = member(target, "url", py::none());
+    py::object ip = member(target, "ip", py::none());
+    if (py::bool_(url)) {
+      check_fn = py::cpp_function([name, url] { return call("check_custom_url", name, url); });
+    } else if (py::bool_(ip)) {
+      check_fn = call("_make_protocol_check_fn", name, ip, member(target, "port", py::int_(0)),
+                      member(target, "protocol", py::str("tcp")));
+      if (check_fn.is_none()) continue;
+    } else {
+      continue;
+    }
+    check_target(maps, name, check_fn, state_file);
+  }
+  py::dict round;
+  round["round"] = number;
+  round["time"] = local_time("%H:%M:%S");
+  round["results"] = maps.results;
+  if (py::len(maps.latency) > 0) round["latency"] = maps.latency;
+  kept.append(round);
+  if (kept.size() > kKeptRounds) kept.attr("pop")(0);
+
+  const int jitter = draw_jitter();
+  const Seconds wait = round_wait(seconds_of(attr("INTERVAL_SECONDS")), jitter);
+  info("mon_round_done", number, seconds_object(wait), jitter);
+  sleep(to_double(wait));
+}
+
+void main_run() {
+  call("init_lang", attr("CONFIG_FILE"));
+  py::object record = call("load_gui_config");
+  info_literal(kBanner);
+  info("mon_startup", attr("INTERVAL_SECONDS"), attr("RETRY_COUNT"));
+  call("ensure_chrome");
+  info("mon_press_ctrl_c");
+  info_literal(kBanner);
+
+  const std::vector<py::dict> targets = custom_targets(record);
+  std::vector<std::string> enabled;
+  for (const auto& toggle : kTargetToggles)
+    if (switched_on(record, toggle.key)) enabled.emplace_back(toggle.display_name);
+  std::size_t index = 0;
+  for (const auto& target : targets) {
+    ++index;
+    if (target_enabled(target)) enabled.push_back(py::str(target_name(target, index)));
+  }
+  const std::string targets_line = targets_text(enabled, tr("gui_disabled"));
+
+  const std::string colon = kFullWidthColon;
+  call("send_alert", tr("alert_startup_title") + "\n\n" + tr("alert_field_time") + colon +
+                         local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_interval") + colon +
+                         number_text(attr("INTERVAL_SECONDS")) + " \xE7\xA7\x92\n" + tr("alert_field_retry") + colon +
+                         number_text(attr("RETRY_COUNT")) + " \xE6\xAC\xA1\n" + tr("alert_field_targets") + colon +
+                         targets_line);
+
+  py::list kept;
+  py::object start_time = py::module_::import("datetime").attr("datetime").attr("now")();
+  long long counter = 0;
+  try {
+    while (true) {
+      ++counter;
+      run_round(record, targets, counter, kept);
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+  }
+  info_literal("");
+  info_literal(kBanner);
+  info("mon_stop_signal");
+  call("send_alert", tr("alert_stop_title") + "\n\n" + tr("alert_field_time") + colon +
+                         local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_rounds") + colon +
+                         std::to_string(counter) + " \xE8\xBD\xAE\n" + tr("alert_field_targets") + colon + targets_line);
+  if (py::len(kept) > 0) call("_save_run_report", start_time, counter, kept);
+}
+
+}  // namespace
+
+void register_run(py::module_& m) { m.def("main", &main_run); }
 
 }  // namespace engine
