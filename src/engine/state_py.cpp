@@ -17,7 +17,7 @@ std::string fspath(const py::object& path) { return py::str(py::module_::import(
 py::object load_state(const py::object& state_file) {
   const std::string path = fspath(state_file);
   if (!py::module_::import("os.path").attr("exists")(path).cast<bool>()) {
-    return py::dict(attr("DEFAULT_STATE"));
+    return attr("DEFAULT_STATE").attr("copy")();  // a copy: callers change what they get
   }
   py::object file = py::module_::import("io").attr("open")(path, "r", py::arg("encoding") = "utf-8");
   py::object text;

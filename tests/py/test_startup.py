@@ -1,3 +1,54 @@
+"""Module start-up: the settings' defaults and the log."""
+import os
+import re
+import subprocess
+import sys
+
+LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[INFO\] (.*)$")
+
+
+def run_python(code, env=None, cwd=None):
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=cwd, timeout=60, check=True
+    )
+
+
 def test_defaults(core):
-    assert core.RETRY_COUNT == 3
+    assert (core.RETRY_COUNT, core.RETRY_DELAY, core.INTERVAL_SECONDS) == (3, 3, 60)
     assert core.CDP_URL == "http://127.0.0.1:9222"
+    assert core.SEARCH_URL.startswith("https://") and core.SEARCH_URL.endswith("/scholar?q={keyword}")
+    for site in ("GEMINI", "GOOGLE", "CHATGPT", "GITHUB", "CLAUDE", "NOTEBOOKLM", "LINKEDIN"):
+        url = getattr(core, site + "_URL")
+        assert url.startswith("https://") and url.endswith("/") and url.count("/") == 3
+        assert getattr(core, site + "_STATE_FILE") == site.lower() + "_state.json"
+    assert core.STATE_FILE == "scholar_state.json" and core.ERROR_DIR == "error_pages"
+    assert core.CHROME_PATHS[2:] == ["google-chrome", "chrome", "chromium", "google-chrome-stable"]
+    assert core.CHROME_EXTRA_ARGS == [] and core.SMTP_PORT == 465
+    assert core.LOG_FILE == os.path.join(os.path.dirname(os.path.abspath(core.__file__)), "scholar_monitor.log")
+
+
+def test_chrome_user_data_follows_temp(tmp_path):
+    code = "import engine.core as c; print(c.CHROME_USER_DATA)"
+    env = {k: v for k, v in os.environ.items() if k != "TEMP"}
+    assert run_python(code, env=env).stdout.strip() == "/tmp/chrome_debug"
+    env["TEMP"] = str(tmp_path)
+    assert run_python(code, env=env).stdout.strip() == str(tmp_path / "chrome_debug")
+
+
+def test_log_goes_once_to_file_and_to_stderr_and_appends(core, tmp_path):
+    marker = f"start-up marker {os.getpid()}"
+    code = (
+        "import engine.core as c, logging; c.logger.info('%s', " + repr(marker) + "); c.logger.debug('hidden')"
+    )
+    before = open(core.LOG_FILE, encoding="utf-8").read() if os.path.exists(core.LOG_FILE) else ""
+    first = run_python(code, cwd=tmp_path)
+    second = run_python(code, cwd=tmp_path)
+    for run in (first, second):
+        lines = run.stderr.splitlines()
+        assert len(lines) == 1 and LINE.match(lines[0]).group(1) == marker
+    after = open(core.LOG_FILE, encoding="utf-8").read()
+    assert after.startswith(before)
+    added = after[len(before):].splitlines()
+    assert [LINE.match(line).group(1) for line in added if marker in line] == [marker, marker]
+    assert "hidden" not in after[len(before):]
+    assert not list(tmp_path.iterdir())  # the log does not follow the working directory

@@ -1,0 +1,156 @@
+"""The per-target state machine, its notices and its state files."""
+import json
+import re
+
+import pytest
+
+STAMP = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
+
+
+@pytest.fixture
+def alerts(core, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    sent = []
+    monkeypatch.setattr(core, "send_alert", sent.append, raising=False)
+    return sent
+
+
+def write_state(path, state):
+    path.write_text(json.dumps(state), encoding="utf-8")
+
+
+# stored status, outcome -> notice kind, status afterwards, down_time afterwards ("stamp" = new time stamp)
+MACHINE = [
+    (None, False, "down", "DOWN", "stamp"),
+    ("UP", False, "down", "DOWN", "stamp"),
+    ("DOWN", False, None, "DOWN", "earlier"),
+    ("down", False, None, "down", "earlier"),
+    ("paused", False, None, "paused", "earlier"),
+    ("DOWN", True, "recovery", "UP", ""),
+    ("UP", True, None, "UP", ""),
+    ("Down", True, None, "UP", ""),
+    (None, True, None, "UP", ""),
+]
+
+
+@pytest.mark.parametrize("stored,success,notice,status,down_time", MACHINE)
+def test_state_machine(core, alerts, tmp_path, caplog, stored, success, notice, status, down_time):
+    path = tmp_path / "t_state.json"
+    if stored is not None:
+        write_state(path, {"status": stored, "down_time": "earlier"})
+    caplog.set_level("INFO", logger="Quorvelta")
+    reason = "OK" if success else "page_load_failed:timeout"
+    result = core.process_service("Svc", lambda: (success, "kw", reason), str(path))
+    assert result == (success, "kw", reason, None)
+
+    saved = json.loads(path.read_text(encoding="utf-8"))
+    assert saved["status"] == status
+    if down_time == "stamp":
+        assert STAMP.match(saved["down_time"])
+    else:
+        assert saved["down_time"] == down_time
+
+    tr = core.tr
+    messages = [r.getMessage() for r in caplog.records]
+    assert messages[:2] == ["-" * 40, tr("detect_start") % "Svc"]
+    outcome = tr("detect_ok") % "Svc" if success else tr("detect_failed") % ("Svc", reason)
+    assert messages[2] == outcome
+    if notice == "down":
+        stamp = saved["down_time"]
+        assert alerts == [
+            f"{tr('alert_down_title', 'Svc')}\n\n{tr('alert_field_time')}：{stamp}\n"
+            f"{tr('alert_field_keyword')}：kw\n{tr('alert_field_reason')}：{reason}\n\n{tr('alert_field_mode')}"
+        ]
+        assert messages[3:] == [tr("state_sent_alert") % "Svc"]
+    elif notice == "recovery":
+        assert len(alerts) == 1
+        assert re.fullmatch(
+            re.escape(f"{tr('alert_recovery_title', 'Svc')}\n\n{tr('alert_field_time')}：")
+            + r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+            + re.escape(f"\n{tr('alert_field_keyword')}：kw"),
+            alerts[0],
+        )
+        assert messages[3:] == [tr("state_send_recovery") % "Svc"]
+    else:
+        assert alerts == []
+        assert messages[3:] == ([] if success else [tr("state_already_down") % "Svc"])
+
+
+def test_state_file_bytes_and_extra_members(core, alerts, tmp_path):
+    path = tmp_path / "s.json"
+    path.write_text('{"note": "备注", "status": "UP", "down_time": "", "list": [1, 2]}', encoding="utf-8")
+    core.process_service("Svc", lambda: (True, "kw", "OK", 7), str(path))
+    assert path.read_bytes() == (
+        '{\n  "note": "备注",\n  "status": "UP",\n  "down_time": "",\n  "list": [\n    1,\n    2\n  ]\n}'
+    ).encode("utf-8")
+    # A new target's file holds the two members in their order and no line end after the brace.
+    fresh = tmp_path / "fresh.json"
+    core.process_service("Svc", lambda: (True, "kw", "OK"), str(fresh))
+    assert fresh.read_bytes() == b'{\n  "status": "UP",\n  "down_time": ""\n}'
+    assert core.DEFAULT_STATE == {"status": "UP", "down_time": ""}
+
+
+@pytest.mark.parametrize(
+    "result,error",
+    [((True, "kw"), ValueError), ((True, "kw", "OK", 1, 2), ValueError), (None, TypeError)],
+)
+def test_wrong_result_shape_saves_nothing(core, alerts, tmp_path, result, error):
+    path = tmp_path / "s.json"
+    with pytest.raises(error):
+        core.process_service("Svc", lambda: result, str(path))
+    assert not path.exists() and alerts == []
+
+
+@pytest.mark.parametrize(
+    "content",
+    [b"not json", b"\xff\xfe{}", b'["UP"]', b'{"down_time": ""}', b"\xef\xbb\xbf{\"status\": \"UP\"}"],
+    ids=["not-json", "not-utf8", "list", "no-status", "bom"],
+)
+def test_broken_state_file_is_an_error_and_nothing_is_saved(core, alerts, tmp_path, content):
+    path = tmp_path / "s.json"
+    path.write_bytes(content)
+    with pytest.raises(Exception):
+        core.process_service("Svc", lambda: (False, "kw", "why"), str(path))
+    assert path.read_bytes() == content and alerts == []
+
+
+def test_keyword_that_is_not_text_retries_next_time(core, alerts, tmp_path):
+    path = tmp_path / "s.json"
+    with pytest.raises(TypeError):
+        core.process_service("Svc", lambda: (False, 42, "why"), str(path))
+    assert not path.exists() and alerts == []
+
+
+def test_interrupt_in_check_leaves_with_nothing_saved(core, alerts, tmp_path):
+    path = tmp_path / "s.json"
+    write_state(path, {"status": "UP", "down_time": ""})
+    before = path.read_bytes()
+
+    def interrupted():
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        core.process_service("Svc", interrupted, str(path))
+    assert path.read_bytes() == before and alerts == []
+
+
+def test_three_failures_send_one_notice_and_keep_the_first_time(core, alerts, tmp_path):
+    path = tmp_path / "s.json"
+    for _ in range(3):
+        core.process_service("Svc", lambda: (False, "kw", "why"), str(path))
+    assert len(alerts) == 1
+    assert json.loads(path.read_text())["down_time"] in alerts[0]
+
+
+def test_failed_write_is_an_error_after_the_notice(core, alerts, tmp_path):
+    path = tmp_path / "missing-dir" / "s.json"
+    with pytest.raises(OSError):
+        core.process_service("Svc", lambda: (False, "kw", "why"), str(path))
+    assert len(alerts) == 1
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_custom_state_file_names(core):
+    assert core.get_custom_state_file("内网 API（备用）") == "custom_内网_API_备用_state.json"
+    assert core._sanitize_name(name="a-b c") == "a_b_c"
+    assert core.get_custom_state_file("()") == "custom__state.json"
