@@ -6,10 +6,15 @@
 
 namespace engine::os {
 
-// Writes bytes to a temporary file beside path, flushes it to disk and renames
-// it over path. Throws std::runtime_error (text like Python's OSError) on failure;
-// the old file is then untouched and no temporary is left behind.
-void replace_file(const std::string& path, std::string_view bytes);
+// How far a replaced file is pushed before the rename. The rename alone makes
+// the replace atomic for an interrupted or crashed process; a sync also covers
+// a power loss, at the cost of a disk flush (milliseconds) per file.
+enum class Durability { Rename, Sync };
+
+// Writes bytes to a temporary file beside path and renames it over path.
+// Throws std::runtime_error (text like Python's OSError) on failure; the old
+// file is then untouched and no temporary is left behind.
+void replace_file(const std::string& path, std::string_view bytes, Durability durability = Durability::Sync);
 
 // The platform's text line end ("\r\n" on Windows, "\n" elsewhere).
 std::string_view native_line_end();

@@ -19,7 +19,7 @@ std::runtime_error os_error(const std::string& path) {
 
 }  // namespace
 
-void replace_file(const std::string& path, std::string_view bytes) {
+void replace_file(const std::string& path, std::string_view bytes, Durability durability) {
   std::string temp = path + ".tmp-XXXXXX";
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) throw os_error(path);
@@ -41,7 +41,7 @@ void replace_file(const std::string& path, std::string_view bytes) {
     }
     done += static_cast<std::size_t>(n);
   }
-  if (::fsync(fd) != 0) throw fail();
+  if (durability == Durability::Sync && ::fsync(fd) != 0) throw fail();
   if (::close(fd) != 0) {
     auto error = os_error(path);
     ::unlink(temp.c_str());
