@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 
 #include "engine/os/files.h"
@@ -97,6 +98,21 @@ TEST(Files, ReplaceFileLeavesNoTemporary) {
   EXPECT_EQ(content, "two");
   EXPECT_THROW(replace_file(dir + "missing/state.json", "x"), std::runtime_error);
   EXPECT_EQ(std::system(("test $(ls -A " + dir + " | wc -l) -eq 1").c_str()), 0);
+}
+
+}  // namespace
+}  // namespace engine::os
+
+namespace engine::os {
+namespace {
+
+TEST(Sleep, EndsOnInterruptAndSurvivesOddLengths) {
+  int asked = 0;
+  const auto t = std::chrono::steady_clock::now();
+  EXPECT_THROW(sleep(1e300, [&] { return ++asked > 2; }), Interrupted);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count(), 0.5);
+  sleep(std::nan(""), {});
+  sleep(-3, {});
 }
 
 }  // namespace
