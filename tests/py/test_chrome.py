@@ -405,6 +405,52 @@ def test_a_browser_that_never_answers_costs_thirty_polls(core, chrome_env, alert
             kill_all([int(pid_file.read_text())])
 
 
+def test_a_start_waits_a_second_before_each_poll_and_two_after_the_answer(core, chrome_env, alerts, caplog,
+                                                                          monkeypatch):
+    monkeypatch.setattr(core, "CHROME_PATHS", [str(write_program(chrome_env.tmp, "quick-chrome", "#!/bin/sh\n"))])
+    answers = [False, True]
+    monkeypatch.setattr(core, "is_cdp_ready", lambda host, port: answers.pop(0))
+    started = time.monotonic()
+    assert core.ensure_chrome() is True
+    assert 3.0 <= time.monotonic() - started < 3.6
+    assert answers == [] and alerts == []
+    assert logged(caplog, core, "chrome_ready") == [(core.CDP_URL,)]
+
+
+INTERRUPTED = """
+import engine.core as core
+core.CDP_URL = "http://127.0.0.1:{port}"
+core.CHROME_PATHS = [{fake!r}]
+core.CHROME_USER_DATA = {user_data!r}
+core.send_alert = print
+core.is_cdp_ready = lambda *args: print("probe", flush=True) or False
+core.ensure_chrome()
+"""
+
+
+def test_ctrl_c_ends_the_polls_at_once(chrome_env):
+    pid_file = chrome_env.tmp / "fake.pid"
+    fake = write_program(chrome_env.tmp, "fake-chrome", f'#!/bin/sh\necho $$ > "{pid_file}"\nexec sleep 60\n')
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED.format(port=chrome_env.port, fake=str(fake), user_data=str(chrome_env.user_data))],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        assert child.stdout.readline() == "probe\n"  # the first look; the pauses follow
+        assert child.stdout.readline() == "probe\n"  # the first poll
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = child.communicate(timeout=10)
+        assert time.monotonic() - sent < 0.5
+        assert out == "" and "KeyboardInterrupt" in err
+    finally:
+        child.kill()
+        child.wait()
+        if pid_file.exists():
+            kill_all([int(pid_file.read_text())])
+
+
 NO_CHROME = """
 import engine.core as core
 core.CDP_URL = "http://127.0.0.1:{port}"
@@ -433,6 +479,20 @@ def test_no_chrome_anywhere(core, chrome_env, alerts, caplog, monkeypatch):
     assert child.returncode == 1, child.stderr
     assert child.stdout.splitlines() == ["notice True"]
     assert not chrome_env.user_data.exists()
+
+
+def test_a_profile_or_a_browser_that_cannot_be_made_is_an_error(core, chrome_env, alerts, monkeypatch):
+    not_executable = chrome_env.tmp / "chrome-without-x"
+    not_executable.write_text("")
+    monkeypatch.setattr(core, "CHROME_PATHS", [str(not_executable)])
+    monkeypatch.setattr(core, "CHROME_USER_DATA", str(not_executable / "profile"))
+    with pytest.raises(OSError):
+        core.ensure_chrome()
+    monkeypatch.setattr(core, "CHROME_USER_DATA", str(chrome_env.user_data))
+    with pytest.raises(OSError, match="Permission denied"):
+        core.ensure_chrome()
+    assert chrome_env.user_data.is_dir()
+    assert alerts == []
 
 
 @pytest.mark.parametrize(

@@ -83,7 +83,8 @@ std::vector<std::string> fuser_command_line(std::string_view port_text) {
 }
 
 std::vector<std::string> listening_pids(std::string_view netstat_text, std::string_view port_text) {
-  const std::string needle = ":" + std::string(port_text);
+  std::string needle = ":";
+  needle.append(port_text);
   std::vector<std::string> pids;
   std::size_t start = 0;
   while (start <= netstat_text.size()) {
