@@ -1,0 +1,38 @@
+#pragma once
+// The three group-robot webhooks: what each one is posted, and how a reply is
+// judged. The robots answer most failures with HTTP 200 and an error code in
+// the body, so the status alone says little.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/alerts/alert_text.h"
+
+namespace engine::alerts {
+
+enum class Robot { DingTalk, Feishu, WeCom };
+
+// Every webhook post, and every wait of the mail exchange, gives up after this.
+inline constexpr int kTimeoutSeconds = 10;
+
+// The label that names a channel in the failure log.
+std::string_view channel_label(Robot robot);
+inline constexpr std::string_view kMailLabel = "\xE9\x82\xAE\xE4\xBB\xB6";  // 邮件
+
+// The setting holding the robot's whole address; an empty one switches the channel off.
+const char* address_setting(Robot robot);
+
+// Feishu's card body: one "**label**：value" per field, an empty line between
+// them; the title alone when there are no fields (it is in the header otherwise).
+std::string feishu_card_body(const ParsedAlert& parsed);
+
+// The JSON body the robot is posted, members in the order the robot documents.
+std::string webhook_payload(Robot robot, std::string_view msg);
+
+// Judges a webhook reply from its status and raw body (UTF-8 JSON). Returns
+// nothing for a delivered notice, else the failure's text: "HTTP <status>",
+// the reply's errmsg or msg, or "errcode=<code>". A body that is not JSON at
+// all (an empty one too) counts as delivered.
+std::optional<std::string> judge_webhook_reply(long status, std::string_view body);
+
+}  // namespace engine::alerts

@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/alerts/alert_text.h"
+#include "engine/alerts/mail.h"
+#include "engine/alerts/webhook.h"
+
+namespace engine::alerts {
+namespace {
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// Written out once so the tables read like the notices they stand for.
+#define FWC "\xEF\xBC\x9A"          // full-width colon U+FF1A
+#define IDEO "\xE3\x80\x80"         // ideographic space U+3000
+#define NBSP "\xC2\xA0"             // no-break space U+00A0
+#define SIREN "\xF0\x9F\x9A\xA8"    // 🚨
+#define RED "\xF0\x9F\x94\xB4"      // 🔴
+#define WARN "\xE2\x9A\xA0"         // ⚠ without its emoji selector
+#define VS16 "\xEF\xB8\x8F"         // U+FE0F
+#define CHECK "\xE2\x9C\x85"        // ✅
+#define GREEN "\xF0\x9F\x9F\xA2"    // 🟢
+
+TEST(AlertText, StripRemovesUnicodeSpaceOnly) {
+  const std::pair<const char*, const char*> cases[] = {
+      {" \t\r\n\v\f x \t", "x"},
+      {IDEO "x" IDEO, "x"},
+      {NBSP "\xC2\x85" "x" "\xE2\x80\xA8\xE2\x80\xA9", "x"},            // U+0085, U+2028, U+2029
+      {"\xE2\x80\x80\xE2\x80\x8A" "x" "\xE2\x80\xAF\xE2\x81\x9F", "x"},  // U+2000, U+200A, U+202F, U+205F
+      {"\xE1\x9A\x80" "x" "\x1C\x1F", "x"},                              // U+1680, the information separators
+      {"\xE2\x80\x8B" "x" "\xEF\xBB\xBF", "\xE2\x80\x8B" "x" "\xEF\xBB\xBF"},  // zero-width space, BOM: no space
+      {"\xE2\x80\x8C" "x", "\xE2\x80\x8C" "x"},                          // U+200C lies outside the range
+      {IDEO IDEO, ""},
+      {"", ""},
+      {"a " IDEO "b", "a " IDEO "b"},
+      {"\xE7\xA9\x80", "\xE7\xA9\x80"},  // a letter whose last bytes look like nothing special
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(strip(in), out) << in;
+}
+
+TEST(AlertText, ParseTable) {
+  struct Case {
+    const char* name;
+    const char* msg;
+    const char* title;
+    Fields fields;
+  };
+  const Case cases[] = {
+      {"down notice",
+       SIREN " Service down: Web\n\nTime" FWC "2024-05-01 10:00:00\nKeyword" FWC "web\nReason" FWC
+             "cdp_connect_failed: timeout\n\nPlease check soon",
+       SIREN " Service down: Web",
+       {{"Time", "2024-05-01 10:00:00"}, {"Keyword", "web"}, {"Reason", "cdp_connect_failed: timeout"}}},
+      {"one line", "Chrome not found", "Chrome not found", {}},
+      {"empty", "", "", {}},
+      {"only space", IDEO " \n \t", "", {}},
+      {"title never split", "a" FWC "b: c\nx: y", "a" FWC "b: c", {{"x", "y"}}},
+      {"full-width colon wins even when later", "t\nk: v" FWC "w", "t", {{"k: v", "w"}}},
+      {"ascii colon needs its blank", "t\nhttps://x.test/a\n10:20:30\nport:80", "t", {}},
+      {"trailing full-width colon keeps the label", "t\nlabel" FWC, "t", {{"label", ""}}},
+      {"trailing colon-blank is stripped away", "t\nlabel: ", "t", {}},
+      {"leading separators give an empty label", "t\n" FWC "a\n: b", "t", {{"", "b"}}},
+      {"repeated label keeps its place, takes the later value", "t\na" FWC "1\nb" FWC "2\na" FWC "3", "t",
+       {{"a", "3"}, {"b", "2"}}},
+      {"carriage returns", "t\r\n\r\na" FWC "1\r\nb: 2\r\n", "t", {{"a", "1"}, {"b", "2"}}},
+      {"unicode spaces around labels and values", IDEO "t" IDEO "\n" IDEO "a " FWC NBSP "1" IDEO, "t", {{"a", "1"}}},
+      {"second colon stays in the value", "t\nReason" FWC "x" FWC "y", "t", {{"Reason", "x" FWC "y"}}},
+      {"leading blank lines before the title", "\n\n  t\na" FWC "1", "t", {{"a", "1"}}},
+  };
+  for (const auto& c : cases) {
+    const ParsedAlert parsed = parse_alert_msg(c.msg);
+    EXPECT_EQ(parsed.title, c.title) << c.name;
+    EXPECT_EQ(parsed.fields, c.fields) << c.name;
+  }
+}
+
+TEST(AlertText, CardColorTable) {
+  const std::pair<const char*, const char*> cases[] = {
+      {SIREN " down", "red"},
+      {CHECK " back\n" SIREN, "red"},  // first mark of the table wins, not the first in the text
+      {"t\nreason" FWC RED, "carmine"},
+      {WARN VS16 " Chrome not found", "yellow"},
+      {WARN " without selector", "blue"},
+      {VS16 " selector alone", "blue"},
+      {CHECK " up", "green"},
+      {RED CHECK, "carmine"},
+      {GREEN " started", "blue"},
+      {"plain", "blue"},
+      {"", "blue"},
+  };
+  for (const auto& [msg, colour] : cases) EXPECT_EQ(alert_card_color(msg), colour) << msg;
+}
+
+TEST(AlertText, MarkdownTable) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "###"},
+      {"Chrome not found", "### Chrome not found"},
+      {"t\n\na" FWC "1\nb: <i>2</i>\n\nclosing words", "### t\n- **a**" FWC "1\n- **b**" FWC "<i>2</i>"},
+      {"\na" FWC "1", "### a" FWC "1"},  // blank lines before the title go first; the title is never split
+  };
+  for (const auto& [msg, markdown] : cases) EXPECT_EQ(format_markdown(msg), markdown) << msg;
+}
+
+TEST(Webhook, PayloadTable) {
+  struct Case {
+    Robot robot;
+    const char* msg;
+    const char* json;
+  };
+  const char* notice = SIREN " down\n\nTime" FWC "10:00\nReason" FWC "a \"b\"\n\nbye";
+  const Case cases[] = {
+      {Robot::DingTalk, notice,
+       R"({"msgtype":"markdown","markdown":{"title":")" SIREN R"( down","text":"### )" SIREN
+       R"( down\n- **Time**)" FWC R"(10:00\n- **Reason**)" FWC R"(a \"b\""}})"},
+      {Robot::WeCom, notice,
+       R"({"msgtype":"markdown","markdown":{"content":"### )" SIREN R"( down\n- **Time**)" FWC
+       R"(10:00\n- **Reason**)" FWC R"(a \"b\""}})"},
+      {Robot::Feishu, notice,
+       R"({"msg_type":"interactive","card":{"header":{"title":{"tag":"plain_text","content":")" SIREN
+       R"( down"},"template":"red"},"elements":[{"tag":"markdown","content":"**Time**)" FWC
+       R"(10:00\n\n**Reason**)" FWC R"(a \"b\""}]}})"},
+      // Without fields the card's only element holds the title; the Markdown is the heading alone.
+      {Robot::Feishu, CHECK " back",
+       R"({"msg_type":"interactive","card":{"header":{"title":{"tag":"plain_text","content":")" CHECK
+       R"( back"},"template":"green"},"elements":[{"tag":"markdown","content":")" CHECK R"( back"}]}})"},
+      {Robot::DingTalk, "solo",
+       R"({"msgtype":"markdown","markdown":{"title":"solo","text":"### solo"}})"},
+      {Robot::WeCom, "", R"({"msgtype":"markdown","markdown":{"content":"###"}})"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(webhook_payload(c.robot, c.msg), c.json) << c.msg;
+}
+
+TEST(Webhook, ReplyJudgeTable) {
+  struct Case {
+    long status;
+    const char* body;
+    std::optional<std::string> failure;
+  };
+  const Case cases[] = {
+      {200, R"({"errcode":0,"errmsg":"ok"})", std::nullopt},
+      {200, R"({"code":0,"msg":"success"})", std::nullopt},
+      {200, R"({"errcode":0.0})", std::nullopt},
+      {204, "", std::nullopt},
+      {200, "", std::nullopt},
+      {200, "<html>ok</html>", std::nullopt},
+      {200, "{\"errcode\":1", std::nullopt},             // cut short: not JSON
+      {200, "\xEF\xBB\xBF{\"errcode\":0}", std::nullopt},  // byte-order mark
+      {302, R"({"errcode":0})", std::nullopt},
+      {200, R"({"errcode":310000,"errmsg":"keywords not in content"})", "keywords not in content"},
+      {200, R"({"code":19024,"msg":"Key Words Not Found"})", "Key Words Not Found"},
+      {200, R"({"errcode":93000,"msg":"other member"})", "other member"},
+      {200, R"({"errcode":0,"code":5})", std::nullopt},  // errcode wins over code
+      {200, R"({"errcode":5,"code":0})", "errcode=5"},
+      {200, R"({"ok":true})", "errcode=-1"},
+      {200, R"({})", "errcode=-1"},
+      {200, R"({"errcode":"0"})", "errcode=0"},  // a string that reads 0 is no number 0
+      {200, R"({"code":false})", "errcode=false"},
+      {200, R"({"code":null,"msg":null})", "null"},
+      {200, R"({"errcode":1,"errcode":0})", std::nullopt},  // the later duplicate counts
+      {200, R"([])", "reply is not a JSON object"},
+      {200, "0", "reply is not a JSON object"},
+      {400, R"({"errcode":0})", "HTTP 400"},
+      {404, "", "HTTP 404"},
+      {500, R"({"errcode":0,"errmsg":"ok"})", "HTTP 500"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(judge_webhook_reply(c.status, c.body), c.failure) << c.status << " " << c.body;
+}
+
+TEST(Webhook, DeepReplyDoesNotExhaustTheStack) {
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  EXPECT_EQ(judge_webhook_reply(200, deep), "reply is not a JSON object");
+}
+
+TEST(Mail, RecipientsTable) {
+  using List = std::vector<std::string>;
+  const std::pair<const char*, List> cases[] = {
+      {"", {}},
+      {" , \xEF\xBC\x8C ,,\t\n" IDEO, {}},
+      {",a@x.test\xEF\xBC\x8C" "b@x.test, c@x.test\nd@x.test,", {"a@x.test", "b@x.test", "c@x.test", "d@x.test"}},
+      {"a@x.test;b@x.test", {"a@x.test;b@x.test"}},
+      {"a@x.test a@x.test", {"a@x.test", "a@x.test"}},
+      {"a@x.test" NBSP "b@x.test" IDEO "c@x.test", {"a@x.test", "b@x.test", "c@x.test"}},
+      {"\xE7\x8E\x8B@x.test", {"\xE7\x8E\x8B@x.test"}},  // nothing checks what a piece looks like
+  };
+  for (const auto& [raw, list] : cases) EXPECT_EQ(parse_email_recipients(raw), list) << raw;
+}
+
+TEST(Mail, NoticeKindTable) {
+  const std::pair<const char*, NoticeKind> cases[] = {
+      {CHECK " back", NoticeKind::Recovery},
+      {CHECK SIREN, NoticeKind::Recovery},
+      {SIREN " down: \xE6\x81\xA2\xE5\xA4\x8D-box", NoticeKind::Recovery},  // 恢复 inside a target's name
+      {SIREN " down", NoticeKind::Alert},
+      {"\xE6\x9C\x8D\xE5\x8A\xA1\xE5\xBC\x82\xE5\xB8\xB8", NoticeKind::Alert},  // 服务异常
+      {GREEN " started", NoticeKind::Status},
+      {RED " stopped", NoticeKind::Status},
+      {"", NoticeKind::Status},
+  };
+  for (const auto& [msg, kind] : cases) EXPECT_EQ(notice_kind(msg), kind) << msg;
+  EXPECT_EQ(mail_subject(NoticeKind::Recovery), "[Quorvelta] \xE6\x9C\x8D\xE5\x8A\xA1\xE6\x81\xA2\xE5\xA4\x8D\xE9\x80\x9A\xE7\x9F\xA5");
+}
+
+std::string document_around(const char* colour, const char* heading, const std::string& body) {
+  return std::string(
+             "<!DOCTYPE html><html lang=\"zh-CN\"><head><meta charset=\"UTF-8\"></head><body style=\"margin:0;padding:0;"
+             "background:#f1f5f9;font-family:-apple-system,'Microsoft YaHei','PingFang SC',sans-serif;\"><table "
+             "width=\"100%\" cellpadding=\"0\" cellspacing=\"0\" style=\"background:#f1f5f9;padding:40px 0;\"><tr><td "
+             "align=\"center\"><table width=\"520\" cellpadding=\"0\" cellspacing=\"0\" style=\"background:#fff;"
+             "border-radius:12px;overflow:hidden;box-shadow:0 2px 16px rgba(0,0,0,0.06);\"><tr><td style=\"background:") +
+         colour +
+         ";padding:28px 30px;text-align:center;\"><p style=\"margin:0;color:rgba(255,255,255,0.9);font-size:13px;"
+         "letter-spacing:2px;\">Quorvelta \xE6\xA0\x96\xE6\x9F\xAF</p><h2 style=\"margin:8px 0 0;color:#fff;"
+         "font-size:20px;font-weight:700;\">" +
+         heading +
+         "</h2></td></tr><tr><td style=\"padding:28px 30px;\"><div style=\"color:#334155;font-size:14px;"
+         "line-height:1.8;\">" +
+         body +
+         "</div></td></tr><tr><td style=\"background:#f8fafc;padding:16px 30px;text-align:center;\"><p "
+         "style=\"margin:0 0 4px;color:#94a3b8;font-size:11px;\"><strong style=\"color:#4f46e5;\">Quorvelta</strong> "
+         "\xC2\xB7 \xE5\xAE\x9E\xE6\x97\xB6\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x8F\xAF\xE7\x94\xA8\xE6\x80\xA7\xE7\x9B\x91"
+         "\xE6\x8E\xA7</p><p style=\"margin:0;color:#94a3b8;font-size:11px;\"><a href=\"https://quorvelta.example.com\" "
+         "style=\"color:#6366f1;text-decoration:none;\">quorvelta.example.com</a></p></td></tr></table></td></tr>"
+         "</table></body></html>";
+}
+
+TEST(Mail, DocumentWithFields) {
+  const std::string expected = document_around(
+      "#ef4444", "\xE6\x9C\x8D\xE5\x8A\xA1\xE5\xBC\x82\xE5\xB8\xB8\xE5\x91\x8A\xE8\xAD\xA6",
+      "<p style=\"margin:0 0 18px;color:#1e293b;font-size:16px;font-weight:600;\">" SIREN " down: Web</p><table "
+      "width=\"100%\" cellpadding=\"0\" cellspacing=\"0\" style=\"border-collapse:collapse;\"><tr><td "
+      "style=\"padding:10px 14px;color:#64748b;font-size:13px;white-space:nowrap;vertical-align:top;border-bottom:1px "
+      "solid #f1f5f9;\">Time</td><td style=\"padding:10px 14px;color:#1e293b;font-size:14px;border-bottom:1px solid "
+      "#f1f5f9;\">10:00</td></tr><tr><td style=\"padding:10px 14px;color:#64748b;font-size:13px;white-space:nowrap;"
+      "vertical-align:top;border-bottom:1px solid #f1f5f9;\">Reason</td><td style=\"padding:10px 14px;color:#1e293b;"
+      "font-size:14px;border-bottom:1px solid #f1f5f9;\">crash: x</td></tr></table>");
+  EXPECT_EQ(mail_html(SIREN " down: Web\n\nTime" FWC "10:00\nReason" FWC "crash: x\n\nbye"), expected);
+}
+
+TEST(Mail, DocumentWithoutFields) {
+  EXPECT_EQ(mail_html(GREEN " started"),
+            document_around("#4f46e5", "\xE7\x9B\x91\xE6\x8E\xA7\xE7\x8A\xB6\xE6\x80\x81\xE9\x80\x9A\xE7\x9F\xA5",
+                            "<p style=\"margin:0;color:#1e293b;font-size:16px;font-weight:600;\">" GREEN " started</p>"));
+}
+
+// Page titles and error texts reach the mail; markup in them must show as text.
+TEST(Mail, MarkupIsEscaped) {
+  const std::string html = mail_html("<b>Shop</b> & co\n\n<i>Label</i>" FWC "<img src=x onerror=\"alert('1')\">");
+  EXPECT_NE(html.find(">&lt;b&gt;Shop&lt;/b&gt; &amp; co</p>"), std::string::npos);
+  EXPECT_NE(html.find(">&lt;i&gt;Label&lt;/i&gt;</td>"), std::string::npos);
+  EXPECT_NE(html.find(">&lt;img src=x onerror=&quot;alert(&#x27;1&#x27;)&quot;&gt;</td>"), std::string::npos);
+  EXPECT_EQ(html.find("<b>"), std::string::npos);
+  EXPECT_EQ(html.find("<img"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace engine::alerts
