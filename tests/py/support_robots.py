@@ -1,0 +1,63 @@
+"""A stand-in for the DingTalk, Feishu and WeCom group robots on 127.0.0.1.
+
+Each path answers as configured in `replies`: a (status, body) pair, or one
+of the behaviours below. Every request that arrives is kept in `received`
+as (path, headers, body bytes), in arrival order.
+"""
+import http.server
+import signal
+import threading
+
+OK = (200, b'{"errcode":0,"errmsg":"ok"}')
+FEISHU_OK = (200, b'{"code":0,"msg":"success"}')
+
+# Behaviours instead of a reply:
+INTERRUPT = "interrupt"  # Ctrl+C reaches the caller while it waits for the reply
+
+
+class RobotServer:
+    def __init__(self):
+        self.replies = {}
+        self.received = []
+        self.release = threading.Event()  # lets held requests go at shutdown
+        self._main = threading.main_thread().ident
+        robots = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length") or 0)
+                body = self.rfile.read(length)
+                robots.received.append((self.path, dict(self.headers), body))
+                reply = robots.replies.get(self.path, OK)
+                if reply == INTERRUPT:
+                    signal.pthread_kill(robots._main, signal.SIGINT)
+                    robots.release.wait(30)
+                    return
+                status, data = reply
+                self.send_response(status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            def log_message(self, *args):
+                pass
+
+        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self._server.daemon_threads = True
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self._server.server_address[1], path)
+
+    def paths(self):
+        return [path for path, _, _ in self.received]
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.release.set()
+        self._server.shutdown()
+        self._server.server_close()

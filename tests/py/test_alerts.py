@@ -1,0 +1,180 @@
+"""Notice texts, the three group robots and the fan-out, against a local robot server."""
+import json
+import socket
+import time
+import types
+
+import pytest
+import requests
+
+from support_robots import FEISHU_OK, INTERRUPT, OK, RobotServer
+
+NOTICE = ("🚨 服务异常：Shop\n\n时间：2024-05-01 10:00:00\n原因：cdp_connect_failed: timeout\n\n"
+          "同一次故障只告警一次，请尽快检查")
+MARKDOWN = "### 🚨 服务异常：Shop\n- **时间**：2024-05-01 10:00:00\n- **原因**：cdp_connect_failed: timeout"
+ROBOTS = {  # setting: (path, channel operation, label)
+    "WEBHOOK": ("/dingtalk", "send_dingtalk", "钉钉"),
+    "FEISHU_WEBHOOK": ("/feishu", "send_feishu", "飞书"),
+    "WECOM_WEBHOOK": ("/wecom", "send_wecom", "企业微信"),
+}
+
+
+def failures(core, caplog):
+    """(label, text) of every err_webhook_failed record, checked to be errors."""
+    found = [r for r in caplog.records if r.msg == core.tr("err_webhook_failed")]
+    assert all(r.levelname == "ERROR" for r in found)
+    return [r.args for r in found]
+
+
+def ordered(value):
+    """A JSON value as text, so that comparing also compares member order."""
+    return json.dumps(value, ensure_ascii=False)
+
+
+@pytest.fixture
+def robots():
+    with RobotServer() as server:
+        yield server
+
+
+@pytest.fixture
+def all_robots(core, monkeypatch, robots):
+    for setting, (path, _, _) in ROBOTS.items():
+        monkeypatch.setattr(core, setting, robots.url(path))
+    return robots
+
+
+@pytest.fixture
+def mail_calls(core, monkeypatch):
+    calls = []
+    monkeypatch.setattr(core, "send_email", lambda msg: calls.append(msg))
+    return calls
+
+
+def test_text_operations_from_python(core):
+    msg = NOTICE + "\n时间：2024-05-01 10:00:05"
+    title, fields = core._parse_alert_msg(msg=msg)
+    assert title == "🚨 服务异常：Shop"
+    assert list(fields.items()) == [("时间", "2024-05-01 10:00:05"), ("原因", "cdp_connect_failed: timeout")]
+    assert core._format_markdown(NOTICE) == MARKDOWN
+    assert core._alert_card_color(msg=NOTICE) == "red"
+    # Any str is accepted, a lone surrogate too; anything else is refused.
+    assert core._parse_alert_msg("t\na：\ud800") == ("t", {"a": "\ud800"})
+    with pytest.raises(TypeError):
+        core._format_markdown(None)
+
+
+BODIES = {
+    "WEBHOOK": {"msgtype": "markdown", "markdown": {"title": "🚨 服务异常：Shop", "text": MARKDOWN}},
+    "FEISHU_WEBHOOK": {
+        "msg_type": "interactive",
+        "card": {
+            "header": {"title": {"tag": "plain_text", "content": "🚨 服务异常：Shop"}, "template": "red"},
+            "elements": [{"tag": "markdown",
+                          "content": "**时间**：2024-05-01 10:00:00\n\n**原因**：cdp_connect_failed: timeout"}],
+        },
+    },
+    "WECOM_WEBHOOK": {"msgtype": "markdown", "markdown": {"content": MARKDOWN}},
+}
+
+
+@pytest.mark.parametrize("setting", list(ROBOTS))
+def test_each_robot_receives_its_body(core, monkeypatch, robots, caplog, setting):
+    path, operation, _ = ROBOTS[setting]
+    robots.replies[path] = FEISHU_OK if setting == "FEISHU_WEBHOOK" else OK
+    monkeypatch.setattr(core, setting, robots.url(path) + "?access_token=abc")
+    timeouts = []
+
+    def post(url, **kwargs):
+        timeouts.append(kwargs.get("timeout"))
+        return requests.post(url, **kwargs)
+
+    monkeypatch.setattr(core, "requests", types.SimpleNamespace(post=post))
+    assert getattr(core, operation)(msg=NOTICE) is None
+
+    [(received_path, headers, body)] = robots.received
+    assert received_path == path + "?access_token=abc"  # the configured address is the whole target
+    assert headers["Content-Type"] == "application/json"
+    assert ordered(json.loads(body)) == ordered(BODIES[setting])
+    assert timeouts == [10]
+    assert failures(core, caplog) == []
+
+
+@pytest.mark.parametrize("setting,reply,failure", [
+    ("WEBHOOK", (200, b'{"errcode":310000,"errmsg":"keywords not in content"}'), "keywords not in content"),
+    ("WECOM_WEBHOOK", (200, b'{"errcode":93000,"errmsg":"invalid webhook url"}'), "invalid webhook url"),
+    ("FEISHU_WEBHOOK", FEISHU_OK, None),
+    ("FEISHU_WEBHOOK", (200, b'{"code":19024,"msg":"Key Words Not Found"}'), "Key Words Not Found"),
+    ("WEBHOOK", (500, b'{"errcode":0,"errmsg":"ok"}'), "HTTP 500"),
+    ("FEISHU_WEBHOOK", (404, b""), "HTTP 404"),
+    ("WECOM_WEBHOOK", (200, b""), None),
+    ("WEBHOOK", (200, b"<html>ok</html>"), None),
+    ("FEISHU_WEBHOOK", (200, b'{"StatusCode":0}'), "errcode=-1"),
+    ("WECOM_WEBHOOK", (200, b'{"errcode":"0"}'), "errcode=0"),
+    ("WEBHOOK", (200, b"[]"), "reply is not a JSON object"),
+])
+def test_replies_are_judged_by_code_not_only_status(core, monkeypatch, robots, caplog, setting, reply, failure):
+    path, operation, label = ROBOTS[setting]
+    robots.replies[path] = reply
+    monkeypatch.setattr(core, setting, robots.url(path))
+    assert getattr(core, operation)(NOTICE) is None
+    assert robots.paths() == [path]
+    assert failures(core, caplog) == ([] if failure is None else [(label, failure)])
+
+
+def test_unreachable_robot_is_logged_with_the_clients_text(core, monkeypatch, caplog):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    monkeypatch.setattr(core, "WECOM_WEBHOOK", "http://127.0.0.1:%d/wecom" % port)
+    core.send_wecom(NOTICE)
+    [(label, text)] = failures(core, caplog)
+    assert label == "企业微信"
+    assert "port=%d" % port in text and "refused" in text
+
+
+@pytest.mark.parametrize("empty", ["", None])
+def test_unconfigured_robots_send_nothing_but_mail_is_still_tried(core, monkeypatch, robots, caplog, mail_calls,
+                                                                    empty):
+    for setting in ROBOTS:
+        monkeypatch.setattr(core, setting, empty)
+    core.send_alert(msg=NOTICE)
+    assert robots.received == []
+    assert caplog.records == []
+    assert mail_calls == [NOTICE]
+
+
+def test_fan_out_tries_every_channel_in_order(core, monkeypatch, all_robots, caplog):
+    all_robots.replies["/dingtalk"] = (500, b"")
+    seen_by_mail = []
+    monkeypatch.setattr(core, "send_email", lambda msg: seen_by_mail.append((msg, all_robots.paths())))
+    assert core.send_alert(NOTICE) is None
+    assert all_robots.paths() == ["/dingtalk", "/feishu", "/wecom"]
+    assert seen_by_mail == [(NOTICE, ["/dingtalk", "/feishu", "/wecom"])]  # mail comes last
+    assert failures(core, caplog) == [("钉钉", "HTTP 500")]
+
+
+def test_fan_out_drops_what_a_channel_lets_out(core, monkeypatch, all_robots, caplog):
+    def broken(msg):
+        raise RuntimeError("broken channel")
+
+    monkeypatch.setattr(core, "send_dingtalk", broken)
+    monkeypatch.setattr(core, "send_feishu", lambda msg: {}["missing"])
+    # A recipients setting that is not text escapes the mail channel itself.
+    monkeypatch.setattr(core, "EMAIL_RECIPIENTS", None)
+    with pytest.raises(TypeError):
+        core.send_email(NOTICE)
+    assert core.send_alert(NOTICE) is None
+    assert all_robots.paths() == ["/wecom"]
+    assert caplog.records == []
+
+
+def test_ctrl_c_while_a_robot_answers_leaves_the_fan_out(core, all_robots, caplog, mail_calls):
+    all_robots.replies["/feishu"] = INTERRUPT
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        core.send_alert(NOTICE)
+    assert time.monotonic() - started < 5
+    assert all_robots.paths() == ["/dingtalk", "/feishu"]
+    assert mail_calls == []
+    assert failures(core, caplog) == []
