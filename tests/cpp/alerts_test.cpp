@@ -129,6 +129,8 @@ TEST(Webhook, PayloadTable) {
       {Robot::DingTalk, "solo",
        R"({"msgtype":"markdown","markdown":{"title":"solo","text":"### solo"}})"},
       {Robot::WeCom, "", R"({"msgtype":"markdown","markdown":{"content":"###"}})"},
+      {Robot::DingTalk, "a\tb\x01\\c",
+       R"({"msgtype":"markdown","markdown":{"title":"a\tb\u0001\\c","text":"### a\tb\u0001\\c"}})"},
   };
   for (const auto& c : cases) EXPECT_EQ(webhook_payload(c.robot, c.msg), c.json) << c.msg;
 }
@@ -160,6 +162,23 @@ TEST(Webhook, ReplyJudgeTable) {
       {200, R"({"code":false})", "errcode=false"},
       {200, R"({"code":null,"msg":null})", "null"},
       {200, R"({"errcode":1,"errcode":0})", std::nullopt},  // the later duplicate counts
+      {200, R"({"errcode":-0}  )", std::nullopt},
+      {200, R"({"errcode":0e5})", std::nullopt},
+      {200, R"({"errcode":NaN})", "errcode=NaN"},
+      {200, R"({"data":{"errcode":0,"list":[1,{"x":[]}]},"errcode":7})", "errcode=7"},
+      {200, R"({"data":{"errcode":0}})", "errcode=-1"},  // a nested code is not the reply's
+      {200, R"({"errcode":1,"errmsg":"\u4e2d\u6587 \ud83d\ude00 \"q\" \\ \/"})",
+       "\xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80 \"q\" \\ /"},
+      {200, "{\"errcode\":1,\"errmsg\":\"bad \xFF byte\"}", "bad \xEF\xBF\xBD byte"},
+      {200, R"({"errcode":1,"errmsg":"\ud800x"})", "\xED\xA0\x80x"},  // a lone surrogate stays one
+      {200, R"({"errcode":1,"errmsg":{"a":[1, 2]}})", R"({"a":[1, 2]})"},
+      // Not JSON, so nothing says the notice failed.
+      {200, R"({"errcode":1,})", std::nullopt},
+      {200, R"({'errcode':1})", std::nullopt},
+      {200, R"({"errcode":1} x)", std::nullopt},
+      {200, R"({"errcode":01})", std::nullopt},
+      {200, "{\"errmsg\":\"tab\there\",\"errcode\":1}", std::nullopt},  // raw control character
+      {200, R"({"errcode":1,"errmsg":"\x"})", std::nullopt},
       {200, R"([])", "reply is not a JSON object"},
       {200, "0", "reply is not a JSON object"},
       {400, R"({"errcode":0})", "HTTP 400"},

@@ -56,7 +56,7 @@ void send_email(const py::object& msg) {
       throw;
     }
   });
-  if (failure) error("err_webhook_failed", py_text(std::string(kMailLabel)), *failure);
+  if (failure) error("err_webhook_failed", py_text(std::string(kMailLabel)), py_text(*failure));
 }
 
 }  // namespace

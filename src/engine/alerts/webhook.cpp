@@ -1,39 +1,58 @@
 #include "engine/alerts/webhook.h"
 
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include "engine/alerts/json_text.h"
 
 namespace engine::alerts {
 namespace {
 
-using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+// A small writer for the bodies: members go out in the order they are written.
+class Body {
+ public:
+  Body& open() { return comma('{'); }
+  Body& close() { return end('}'); }
+  Body& open_list() { return comma('['); }
+  Body& close_list() { return end(']'); }
+  Body& key(std::string_view name) {
+    separate();
+    json::append_string(out_, name);
+    out_ += ':';
+    fresh_ = true;
+    return *this;
+  }
+  Body& open(std::string_view name) { return key(name).open(); }
+  Body& member(std::string_view name, std::string_view value) {
+    key(name);
+    fresh_ = false;
+    json::append_string(out_, value);
+    return *this;
+  }
+  std::string text() const { return out_; }
 
-void text(Writer& w, std::string_view value) {
-  w.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-}
-
-void member(Writer& w, std::string_view key, std::string_view value) {
-  text(w, key);
-  text(w, value);
-}
-
-// A member's value as the failure text shows it: a string as it is, anything
-// else as its JSON text.
-std::string shown(const rapidjson::Value& value) {
-  if (value.IsString()) return std::string(value.GetString(), value.GetStringLength());
-  rapidjson::StringBuffer buffer;
-  Writer w(buffer);
-  value.Accept(w);
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
+ private:
+  void separate() {
+    if (!fresh_) out_ += ',';
+  }
+  Body& comma(char c) {
+    separate();
+    out_ += c;
+    fresh_ = true;
+    return *this;
+  }
+  Body& end(char c) {
+    out_ += c;
+    fresh_ = false;
+    return *this;
+  }
+  std::string out_;
+  bool fresh_ = true;  // nothing written yet at this level: no comma before the next item
+};
 
 // The value of the last member with this name (a later duplicate wins, as
 // Python's json module reads it), or null when there is none.
-const rapidjson::Value* find(const rapidjson::Value& object, std::string_view name) {
-  const rapidjson::Value* found = nullptr;
-  for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
-    if (std::string_view(it->name.GetString(), it->name.GetStringLength()) == name) found = &it->value;
+const json::Value* find(const json::Document& reply, std::string_view name) {
+  const json::Value* found = nullptr;
+  for (const auto& [member, value] : reply.members) {
+    if (member == name) found = &value;
   }
   return found;
 }
@@ -70,71 +89,58 @@ std::string feishu_card_body(const ParsedAlert& parsed) {
 
 std::string webhook_payload(Robot robot, std::string_view msg) {
   const ParsedAlert parsed = parse_alert_msg(msg);
-  rapidjson::StringBuffer buffer;
-  Writer w(buffer);
-  w.StartObject();
+  Body body;
+  body.open();
   switch (robot) {
     case Robot::DingTalk:
-      member(w, "msgtype", "markdown");
-      text(w, "markdown");
-      w.StartObject();
-      member(w, "title", parsed.title);
-      member(w, "text", format_markdown(parsed));
-      w.EndObject();
+      body.member("msgtype", "markdown")
+          .open("markdown")
+          .member("title", parsed.title)
+          .member("text", format_markdown(parsed))
+          .close();
       break;
     case Robot::Feishu:
-      member(w, "msg_type", "interactive");
-      text(w, "card");
-      w.StartObject();
-      text(w, "header");
-      w.StartObject();
-      text(w, "title");
-      w.StartObject();
-      member(w, "tag", "plain_text");
-      member(w, "content", parsed.title);
-      w.EndObject();
-      member(w, "template", alert_card_color(msg));
-      w.EndObject();
-      text(w, "elements");
-      w.StartArray();
-      w.StartObject();
-      member(w, "tag", "markdown");
-      member(w, "content", feishu_card_body(parsed));
-      w.EndObject();
-      w.EndArray();
-      w.EndObject();
+      body.member("msg_type", "interactive")
+          .open("card")
+          .open("header")
+          .open("title")
+          .member("tag", "plain_text")
+          .member("content", parsed.title)
+          .close()
+          .member("template", alert_card_color(msg))
+          .close()
+          .key("elements")
+          .open_list()
+          .open()
+          .member("tag", "markdown")
+          .member("content", feishu_card_body(parsed))
+          .close()
+          .close_list()
+          .close();
       break;
     case Robot::WeCom:
-      member(w, "msgtype", "markdown");
-      text(w, "markdown");
-      w.StartObject();
-      member(w, "content", format_markdown(parsed));
-      w.EndObject();
+      body.member("msgtype", "markdown").open("markdown").member("content", format_markdown(parsed)).close();
       break;
   }
-  w.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
+  body.close();
+  return body.text();
 }
 
 std::optional<std::string> judge_webhook_reply(long status, std::string_view body) {
   if (status >= 400) return "HTTP " + std::to_string(status);
-  if (body.substr(0, 3) == "\xEF\xBB\xBF") body.remove_prefix(3);
-  rapidjson::Document reply;
-  constexpr unsigned kFlags =
-      rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNanAndInfFlag;
-  reply.Parse<kFlags>(body.data(), body.size());
-  if (reply.HasParseError()) return std::nullopt;
+  const std::optional<json::Document> reply = json::parse(body);
+  if (!reply) return std::nullopt;  // an empty or non-JSON body: nothing says it failed
   // A list or a bare value carries no code at all, and that is no delivery.
-  if (!reply.IsObject()) return std::string("reply is not a JSON object");
+  if (!reply->is_object) return std::string("reply is not a JSON object");
 
-  const rapidjson::Value* code = find(reply, "errcode");
-  if (code == nullptr) code = find(reply, "code");
+  const json::Value* code = find(*reply, "errcode");
+  if (code == nullptr) code = find(*reply, "code");
   // Only the number 0 means delivered: a string "0" is some other answer.
-  if (code != nullptr && code->IsNumber() && code->GetDouble() == 0.0) return std::nullopt;
+  if (code != nullptr && !code->text && json::is_zero(code->source)) return std::nullopt;
 
-  if (const rapidjson::Value* message = find(reply, "errmsg")) return shown(*message);
-  if (const rapidjson::Value* message = find(reply, "msg")) return shown(*message);
-  return "errcode=" + (code != nullptr ? shown(*code) : std::string("-1"));
+  if (const json::Value* message = find(*reply, "errmsg")) return message->shown();
+  if (const json::Value* message = find(*reply, "msg")) return message->shown();
+  return "errcode=" + (code != nullptr ? code->shown() : std::string("-1"));
 }
 
 }  // namespace engine::alerts
