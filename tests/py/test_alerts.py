@@ -122,6 +122,14 @@ def test_replies_are_judged_by_code_not_only_status(core, monkeypatch, robots, c
     assert failures(core, caplog) == ([] if failure is None else [(label, failure)])
 
 
+def test_check_webhook_response_raises_with_the_failure_text(core, robots):
+    robots.replies["/bad"] = (200, b'{"errcode":310000,"errmsg":"keywords not in content"}')
+    assert core._check_webhook_response(requests.post(robots.url("/ok"), json={}, timeout=10)) is None
+    with pytest.raises(Exception) as raised:
+        core._check_webhook_response(resp=requests.post(robots.url("/bad"), json={}, timeout=10))
+    assert str(raised.value) == "keywords not in content"
+
+
 def test_unreachable_robot_is_logged_with_the_clients_text(core, monkeypatch, caplog):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
