@@ -10,7 +10,12 @@ void info_literal(const std::string& message) { attr("logger").attr("info")(mess
 
 bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
-std::string error_text(const py::error_already_set& e) { return py::str(e.value()); }
+std::string error_text(const py::error_already_set& e) {
+  // An error text may hold characters that UTF-8 cannot carry (lone surrogates);
+  // the guard that reports it must not fail on them.
+  py::object text = py::str(e.value()).attr("encode")("utf-8", "backslashreplace");
+  return text.cast<std::string>();
+}
 
 void sleep(double seconds) {
   interruptible([&](const os::Interrupt& interrupt) { os::sleep(seconds, interrupt); });
