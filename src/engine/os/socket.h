@@ -18,7 +18,9 @@ struct SocketError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The IPv4 address (network byte order) of a host name or dotted address.
+// The IPv4 address (network byte order) of a host name or dotted address. As
+// in Python's socket module, the empty name is the any-address and
+// "<broadcast>" the broadcast address.
 unsigned long resolve_ipv4(const std::string& host, const Interrupt& interrupt);
 
 // Connects an IPv4 TCP socket to host:port within timeout seconds and closes
@@ -27,5 +29,21 @@ unsigned long resolve_ipv4(const std::string& host, const Interrupt& interrupt);
 // expired), as Python's socket.connect_ex reports it. Resolution failures
 // throw ResolveError, other failures SocketError.
 int tcp_connect_ex(const std::string& host, int port, double timeout, const Interrupt& interrupt);
+
+// What came back for one datagram sent to a UDP port.
+enum class UdpReply {
+  Received,  // some datagram arrived, from any sender
+  TimedOut,  // nothing within the time-out
+  Refused,   // the system reported the port unreachable
+};
+
+// Sends one empty datagram from an unconnected IPv4 socket to host:port and
+// waits up to timeout seconds for one datagram of up to 1024 bytes (a longer
+// one still counts as received; neither content nor sender is looked at).
+// The system's report of an ICMP port-unreachable answer is Refused: on Linux
+// the socket asks for such reports (IP_RECVERR), which an unconnected socket
+// otherwise never sees; Windows reports it as WSAECONNRESET. Resolution
+// failures throw ResolveError, every other failure SocketError.
+UdpReply udp_exchange(const std::string& host, int port, double timeout, const Interrupt& interrupt);
 
 }  // namespace engine::os

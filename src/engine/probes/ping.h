@@ -1,0 +1,37 @@
+#pragma once
+// The system's ping command: its command line per platform and the round-trip
+// time read back from its output.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace engine::probes {
+
+struct PingCommand {
+  std::vector<std::string> argv;
+  // Variables set for the child: iputils translates its texts, and the time
+  // is only read reliably from the untranslated ones.
+  std::vector<std::pair<std::string, std::string>> env;
+};
+
+// One echo request to address. Windows: "-n 1 -w" with the time-out in
+// milliseconds; elsewhere "-c 1 -W" with it in seconds. Both time-outs come as
+// the texts to pass (the caller writes the numbers as the host language does).
+PingCommand ping_command(bool windows, const std::string& address, const std::string& timeout_seconds,
+                         const std::string& timeout_milliseconds);
+
+// The round-trip time in the first part of the output that reads like
+// "time=12.7 ms", "time<1ms" or "时间=14ms": the word time (any letter case) or
+// 时间, then "=", "<" or ">", optional white space, digits with an optional
+// decimal point and more digits, optional white space, "ms" (any case).
+// Digits and white space are those of Unicode, as in a Python text pattern.
+// Nothing when no part matches. Throws std::invalid_argument on invalid UTF-8.
+std::optional<double> reported_time_ms(std::string_view utf8_output);
+
+// Windows' ping exits 0 even when a router answers "Destination host
+// unreachable"; only a real echo reply carries "TTL=".
+bool windows_reply_seen(std::string_view output);
+
+}  // namespace engine::probes

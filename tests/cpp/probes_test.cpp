@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/probes/ping.h"
+#include "engine/probes/probes.h"
+
+namespace engine::probes {
+namespace {
+
+struct TimeCase {
+  const char* output;
+  std::optional<double> ms;
+};
+
+TEST(PingOutput, ReportedTime) {
+  const TimeCase cases[] = {
+      {"64 bytes from 127.0.0.1: icmp_seq=1 ttl=64 time=0.045 ms\n", 0.045},
+      {"Reply from 10.0.0.1: bytes=32 time<1ms TTL=128\r\n", 1},
+      {"Reply from 10.0.0.1: bytes=32 time=14ms TTL=57", 14},
+      {"来自 10.0.0.1 的回复: 字节=32 时间<1ms TTL=128", 1},
+      {"来自 10.0.0.1 的回复: 字节=32 时间=23ms TTL=57", 23},
+      {"TIME=7MS", 7},
+      {"Time>3 Ms", 3},
+      {"time= \t12.7  ms", 12.7},
+      {"time=2.ms", 2},
+      // Python's \d, \s and IGNORECASE are Unicode-wide.
+      {"time=\xEF\xBC\x91\xEF\xBC\x92ms", 12},        // full-width digits
+      {"t\xC4\xB1me=3m\xC5\xBF", 3},                  // dotless i, long s
+      {"T\xC4\xB0ME=4MS", 4},                         // dotted capital I
+      {"time=\xE3\x80\x80" "5ms", 5},                 // ideographic space
+      // The first place that matches, not the first "time".
+      {"time 0ms\ntime=12.5.3ms\ntime=9ms", 9},
+      {"1 packets transmitted, 1 received, time 0ms", std::nullopt},
+      {"time=ms", std::nullopt},
+      {"time=.5ms", std::nullopt},
+      {"time:5ms", std::nullopt},
+      {"time=5 m s", std::nullopt},
+      {"时 间=5ms", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(reported_time_ms(c.output), c.ms) << c.output;
+  }
+  EXPECT_THROW(reported_time_ms("time=\xFF" "5ms"), std::invalid_argument);
+}
+
+TEST(PingOutput, CommandLines) {
+  const auto windows = ping_command(true, "example.org", "3", "3000");
+  EXPECT_EQ(windows.argv, (std::vector<std::string>{"ping", "-n", "1", "-w", "3000", "example.org"}));
+  EXPECT_TRUE(windows.env.empty());
+  const auto posix = ping_command(false, "example.org", "2.5", "");
+  EXPECT_EQ(posix.argv, (std::vector<std::string>{"ping", "-c", "1", "-W", "2.5", "example.org"}));
+  EXPECT_EQ(posix.env, (std::vector<std::pair<std::string, std::string>>{{"LC_ALL", "C"}}));
+}
+
+TEST(Latency, RoundsHalvesToEven) {
+  const std::pair<double, double> cases[] = {{2.5, 2},  {3.5, 4},   {0.5, 0},  {1.5, 2},   {12.7, 13},
+                                             {12.4, 12}, {0.045, 0}, {-0.4, 0}, {1e23, 1e23}};
+  for (const auto& [in, out] : cases) EXPECT_EQ(round_half_even(in), out) << in;
+  EXPECT_FALSE(std::signbit(round_half_even(-0.4)));
+}
+
+TEST(Latency, ReasonText) {
+  const std::pair<double, const char*> cases[] = {
+      {0, "0ms"}, {0.4, "0ms"}, {12.7, "13ms"}, {2.5, "2ms"}, {1e23, "99999999999999991611392ms"}};
+  for (const auto& [ms, reason] : cases) {
+    const Outcome o = latency_outcome(ms);
+    EXPECT_TRUE(o.success);
+    EXPECT_EQ(o.reason, reason);
+    EXPECT_EQ(o.latency, round_half_even(ms));
+  }
+  const Outcome inf = latency_outcome(std::numeric_limits<double>::infinity());
+  EXPECT_FALSE(inf.success);
+  EXPECT_EQ(inf.reason, "Error: cannot convert float infinity to integer");
+  EXPECT_FALSE(inf.latency);
+}
+
+struct JudgeCase {
+  int exit_status;
+  bool windows;
+  const char* output;
+  bool icmp_ok;
+  const char* latency_reason;  // of the latency probe
+};
+
+TEST(PingJudge, ExitStatusAndWindowsReply) {
+  const JudgeCase cases[] = {
+      {0, false, "64 bytes from 127.0.0.1: icmp_seq=1 ttl=64 time=0.2 ms", true, "0ms"},
+      {1, false, "time=5ms", false, "Ping timeout"},
+      {2, false, "", false, "Ping timeout"},
+      {0, true, "Reply from 10.0.0.1: bytes=32 time=14ms TTL=57", true, "14ms"},
+      // A router's "Destination host unreachable" leaves Windows' ping at exit 0.
+      {0, true, "Reply from 192.168.1.1: Destination host unreachable.", false, "Ping timeout"},
+      {0, true, "Reply from 10.0.0.1: bytes=32 time=14ms ttl=57", false, "Ping timeout"},
+      {1, true, "Request timed out.", false, "Ping timeout"},
+  };
+  for (const auto& c : cases) {
+    const Outcome icmp = judge_icmp(c.exit_status, c.windows, c.output);
+    EXPECT_EQ(icmp.success, c.icmp_ok) << c.output;
+    EXPECT_EQ(icmp.reason, c.icmp_ok ? "Ping successful" : "Ping failed (no response)") << c.output;
+    const Outcome timed = judge_icmp_ping(c.exit_status, c.windows, c.output, 999.5);
+    EXPECT_EQ(timed.success, c.icmp_ok) << c.output;
+    EXPECT_EQ(timed.reason, c.latency_reason) << c.output;
+    EXPECT_EQ(timed.latency.has_value(), c.icmp_ok) << c.output;
+  }
+  // Without a reported time the elapsed time of the run counts.
+  EXPECT_EQ(judge_icmp_ping(0, false, "PING done", 41.5).reason, "42ms");
+}
+
+TEST(Probes, FailurePrefixes) {
+  const std::pair<Probe, const char*> cases[] = {{Probe::Tcp, "TCP check error: x"},
+                                                 {Probe::Udp, "UDP check error: x"},
+                                                 {Probe::Icmp, "Ping error: x"},
+                                                 {Probe::IcmpPing, "Error: x"},
+                                                 {Probe::TcpPing, "Error: x"}};
+  for (const auto& [probe, reason] : cases) {
+    const Outcome o = failed(probe, "x");
+    EXPECT_FALSE(o.success);
+    EXPECT_EQ(o.reason, reason);
+    EXPECT_FALSE(o.latency);
+  }
+}
+
+TEST(Probes, PortOutOfRangeFailsBeforeResolution) {
+  // The name would not resolve; the port is refused first, as Python does.
+  for (long long port : {-1LL, 65536LL}) {
+    EXPECT_EQ(check_tcp("no-such-host.invalid", port, 1, {}).reason,
+              "TCP check error: connect_ex(): port must be 0-65535.");
+    EXPECT_EQ(check_tcp_ping("no-such-host.invalid", port, 1, {}).reason, "Error: connect_ex(): port must be 0-65535.");
+    EXPECT_EQ(check_udp("no-such-host.invalid", port, 1, {}).reason, "UDP check error: sendto(): port must be 0-65535.");
+  }
+}
+
+}  // namespace
+}  // namespace engine::probes
