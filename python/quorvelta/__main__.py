@@ -43,6 +43,9 @@ def run(argv):
             core.cli_view_report()
     except KeyboardInterrupt:
         return 130
+    except Exception as error:  # the run's own errors read as one sentence, not a traceback
+        print(f"quorvelta: {error}", file=sys.stderr)
+        return 1
     return 0
 
 

@@ -20,15 +20,18 @@ py::object load_state(const py::object& state_file) {
     return attr("DEFAULT_STATE").attr("copy")();  // a copy: callers change what they get
   }
   py::object file = py::module_::import("io").attr("open")(path, "r", py::arg("encoding") = "utf-8");
-  py::object text;
   try {
-    text = file.attr("read")();
-  } catch (...) {
+    py::object text = file.attr("read")();
     file.attr("close")();
-    throw;
+    return py::module_::import("json").attr("loads")(text);
+  } catch (py::error_already_set& e) {
+    file.attr("close")();
+    // Text that is not UTF-8 or not JSON: say which file, so a user who broke
+    // it by hand knows where to look.
+    if (!e.matches(PyExc_ValueError)) throw;
+    raise_from(e, PyExc_ValueError, ("state file '" + path + "' cannot be read: " + error_text(e)).c_str());
+    throw py::error_already_set();
   }
-  file.attr("close")();
-  return py::module_::import("json").attr("loads")(text);
 }
 
 void save_state(const py::object& state, const py::object& state_file) {
@@ -55,7 +58,12 @@ std::string text_of(const py::handle& value) {
   return value.cast<std::string>();
 }
 
-std::string stored_status(const py::object& state) {
+std::string stored_status(const py::object& state, const py::object& state_file) {
+  if (!py::isinstance<py::dict>(state) || !state.contains("status")) {
+    PyErr_SetString(PyExc_ValueError,
+                    ("state file '" + fspath(state_file) + "' holds no state object with a status").c_str());
+    throw py::error_already_set();
+  }
   py::object status = state[py::str("status")];
   return py::isinstance<py::str>(status) ? status.cast<std::string>() : std::string();
 }
@@ -81,7 +89,7 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
 
   if (up) {
     info("detect_ok", name);
-    if (decide(stored_status(state), true) == Transition::Recovered) {
+    if (decide(stored_status(state, state_file), true) == Transition::Recovered) {
       const std::string notice = tr("alert_recovery_title", name) + "\n\n" + tr("alert_field_time") + colon + stamp +
                                  "\n" + tr("alert_field_keyword") + colon + text_of(keyword);
       call("send_alert", notice);
@@ -91,7 +99,7 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
     state[py::str("down_time")] = "";
   } else {
     warning("detect_failed", name, reason);
-    if (decide(stored_status(state), false) == Transition::WentDown) {
+    if (decide(stored_status(state, state_file), false) == Transition::WentDown) {
       state[py::str("status")] = "DOWN";
       state[py::str("down_time")] = stamp;
       const std::string notice = tr("alert_down_title", name) + "\n\n" + tr("alert_field_time") + colon + stamp +

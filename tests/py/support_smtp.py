@@ -10,11 +10,7 @@ import ssl
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from support_local import free_port
 
 
 class MailServer:

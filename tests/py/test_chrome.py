@@ -13,14 +13,9 @@ import time
 import types
 
 import pytest
+from support_local import free_port, kill_all, processes_mentioning, stop_processes_mentioning
 
 CHROMIUM = "/usr/bin/chromium"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def logged(caplog, core, key):
@@ -33,28 +28,6 @@ def write_program(directory, name, body):
     path.write_text(body)
     path.chmod(0o755)
     return path
-
-
-def processes_mentioning(text):
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                if text.encode() in f.read():
-                    pids.append(int(entry))
-        except OSError:
-            pass
-    return pids
-
-
-def kill_all(pids):
-    for pid in pids:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
 
 
 @pytest.fixture
@@ -79,14 +52,8 @@ def chrome_env(core, monkeypatch, tmp_path):
     env = types.SimpleNamespace(port=port, user_data=user_data, tmp=tmp_path)
     yield env
     # The profile path is in the browser's command line and in its helpers' (crash handler).
-    for _ in range(100):
-        pids = processes_mentioning(str(user_data))
-        if not pids:
-            break
-        kill_all(pids)
-        time.sleep(0.1)
-    else:
-        pytest.fail(f"browser processes left behind: {pids}")
+    if not stop_processes_mentioning(str(user_data)):
+        pytest.fail(f"browser processes left behind: {processes_mentioning(str(user_data))}")
 
 
 # --- is_cdp_ready --------------------------------------------------------------
