@@ -1,0 +1,216 @@
+"""The monitoring run end to end, as a person runs it: the launcher in a
+working directory of its own, local robots and a local mail server receiving
+the notices, Debian's Chromium for the web target, and Ctrl+C to stop it."""
+import http.server
+import json
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import types
+
+import pytest
+import trustme
+
+import i18n
+from support_local import free_port, processes_mentioning, stop_processes_mentioning
+from support_robots import RobotServer
+from support_smtp import MailServer
+
+# A host program: the launcher, pointed at the local mail server and a free
+# DevTools port (settings a host may set; the settings file does not hold them).
+HOST = """
+import sys
+import engine.core as core
+from quorvelta.__main__ import run
+core.SMTP_HOST, core.SMTP_PORT, core.CDP_URL = "127.0.0.1", int(sys.argv[1]), sys.argv[2]
+if len(sys.argv) > 3:
+    core.CHROME_PATHS = []
+sys.exit(run(["monitor"]))
+"""
+
+BUILT_IN_OFF = {key + "_enabled": False for key in
+                ("google", "scholar", "gemini", "chatgpt", "github", "claude", "notebooklm", "linkedin")}
+
+
+def tr(key, *args):
+    i18n.set_lang("en")
+    return i18n.tr(key, *args)
+
+
+class Page(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"<html><head><title>Local</title></head><body><p>All good here.</p></body></html>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+def full_backlog():
+    """A listener whose backlog is full, so a connect waits out its time-out."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    port = listener.getsockname()[1]
+    fillers = []
+    while True:
+        s = socket.socket()
+        s.setblocking(False)
+        try:
+            s.connect(("127.0.0.1", port))
+        except BlockingIOError:
+            pass
+        fillers.append(s)
+        if not select.select([], [s], [], 0.2)[1]:
+            return listener, fillers, port
+
+
+@pytest.fixture
+def world(tmp_path):
+    """Everything a run talks to, on 127.0.0.1, and a working directory."""
+    ca = trustme.CA()
+    ca_file = tmp_path / "ca.pem"
+    ca.cert_pem.write_to_path(str(ca_file))
+    up = socket.socket()
+    up.bind(("127.0.0.1", 0))
+    up.listen(64)
+    page = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+    threading.Thread(target=page.serve_forever, daemon=True).start()
+    work = tmp_path / "work"
+    work.mkdir()
+    with RobotServer() as robots, MailServer(ca, "127.0.0.1", "monitor@example.com", "secret") as mail:
+        w = types.SimpleNamespace(
+            tmp=tmp_path, work=work, robots=robots, mail=mail, ca_file=ca_file,
+            up_port=up.getsockname()[1], closed_port=free_port(),
+            page_url=f"http://127.0.0.1:{page.server_address[1]}/", cdp_port=free_port(),
+        )
+        yield w
+    page.shutdown()
+    up.close()
+    assert stop_processes_mentioning(str(tmp_path)), "browsers left behind"
+
+
+def write_settings(w, targets):
+    settings = dict(BUILT_IN_OFF, custom_targets=targets, interval_seconds=5, retry_count=1,
+                    webhook=w.robots.url("/dingtalk"), feishu_webhook=w.robots.url("/feishu"),
+                    wecom_webhook=w.robots.url("/wecom"), email_recipients="ops@example.com",
+                    smtp_user="monitor@example.com", smtp_password="secret", language="en")
+    (w.work / "monitor_config.json").write_text(json.dumps(settings), encoding="utf-8")
+
+
+class Run:
+    """The launcher as a child process, its log read line by line from stderr."""
+
+    def __init__(self, w, *extra):
+        env = dict(os.environ, SSL_CERT_FILE=str(w.ca_file), TEMP=str(w.tmp))
+        env.pop("DISPLAY", None)
+        self.child = subprocess.Popen(
+            [sys.executable, "-c", HOST, str(w.mail.port), f"http://127.0.0.1:{w.cdp_port}", *extra],
+            cwd=w.work, env=env, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
+        self.lines = []
+
+    def wait_for(self, text, timeout=90):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            ready = select.select([self.child.stderr], [], [], 1)[0]
+            if ready:
+                line = self.child.stderr.readline()
+                if not line:
+                    break
+                self.lines.append(line.rstrip("\n"))
+                if text in line:
+                    return line
+        pytest.fail(f"no log line with {text!r}; the log so far:\n" + "\n".join(self.lines[-40:]))
+
+    def interrupt(self):
+        self.child.send_signal(signal.SIGINT)
+        rest, _ = self.child.communicate(timeout=60)
+        self.lines += rest.splitlines()
+        return self.child.returncode
+
+
+def notices(w):
+    """The texts the DingTalk robot received, in order (the other channels get the same)."""
+    return [json.loads(body)["markdown"]["text"] for path, _, body in w.robots.received if path == "/dingtalk"]
+
+
+def titles(w):
+    return [json.loads(body)["markdown"]["title"] for path, _, body in w.robots.received if path == "/dingtalk"]
+
+
+def state(w, name):
+    path = w.work / f"custom_{name}_state.json"
+    return json.loads(path.read_text(encoding="utf-8")) if path.exists() else None
+
+
+def report(w):
+    return json.loads((w.work / "monitor_report.json").read_text(encoding="utf-8"))["sessions"]
+
+
+def round_done(number):
+    """The start of round number's closing line, up to the wait it announces."""
+    parts = tr("mon_round_done").split("%s")
+    return parts[0] + str(number) + parts[1]
+
+
+def test_two_runs_stopped_in_the_wait_and_in_the_checks(world):
+    w = world
+    listener, fillers, slow_port = full_backlog()
+    write_settings(w, [
+        {"name": "up", "ip": "127.0.0.1", "port": w.up_port},
+        {"name": "down", "ip": "127.0.0.1", "port": w.closed_port, "protocol": "TCP"},
+        {"name": "web", "url": w.page_url},
+        {"name": "odd", "ip": "127.0.0.1", "protocol": "smtp"},
+        {"name": "off", "ip": "127.0.0.1", "enabled": False},
+        {"name": "slow", "ip": "127.0.0.1", "port": slow_port},
+    ])
+    targets_line = "up / down / web / odd / slow"
+
+    # Run 1: stopped in the wait after round 1.
+    run = Run(w)
+    run.wait_for(tr("mon_round", 1))
+    run.wait_for(round_done(1))
+    time.sleep(0.5)
+    assert run.interrupt() == 0
+    log = "\n".join(run.lines)
+    assert tr("mon_stop_signal") in log and tr("cli_report_saved") % 1 in log
+    assert state(w, "up")["status"] == "UP" and state(w, "web")["status"] == "UP"
+    assert state(w, "down")["status"] == "DOWN" and state(w, "slow")["status"] == "DOWN"
+    assert state(w, "odd") is None and state(w, "off") is None
+    [session] = report(w)
+    assert session["total_rounds"] == 1 and len(session["rounds"]) == 1
+    assert session["rounds"][0]["results"] == {"up": True, "down": False, "web": True, "slow": False}
+    assert session["rounds"][0]["latency"] == {}
+    first = titles(w)
+    assert first[0] == tr("alert_startup_title")
+    assert sorted(first[1:3]) == sorted([tr("alert_down_title", "down"), tr("alert_down_title", "slow")])
+    assert first[3] == tr("alert_stop_title") and len(first) == 4
+    assert f"{tr('alert_field_targets')}：{targets_line}" in notices(w)[0]
+    assert f"{tr('alert_field_rounds')}：1 轮" in notices(w)[3]
+    assert len(w.mail.messages) == 4
+    assert [p for p in w.robots.paths()][:4] == ["/dingtalk", "/feishu", "/wecom", "/dingtalk"]
+
+    # Run 2: stopped while round 2 waits on the slow target; Chrome is reused.
+    w.robots.received.clear()
+    run = Run(w)
+    run.wait_for(tr("chrome_port_ready") % f"http://127.0.0.1:{w.cdp_port}")
+    run.wait_for(round_done(1))
+    run.wait_for(tr("mon_round", 2))
+    run.wait_for(tr("detect_start") % "slow")
+    time.sleep(0.5)
+    assert run.interrupt() == 0
+    sessions = report(w)
+    assert [s["total_rounds"] for s in sessions] == [1, 2]
+    assert [r["round"] for r in sessions[1]["rounds"]] == [1]
+    assert titles(w) == [tr("alert_startup_title"), tr("alert_stop_title")]  # down targets stay down: no new notice
+    assert f"{tr('alert_field_rounds')}：2 轮" in notices(w)[1]
+    listener.close()
