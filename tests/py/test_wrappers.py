@@ -97,6 +97,7 @@ LOOPS = [
 def test_loop(core, setup, caplog, count, script, result, lines):
     session, attempts = setup(script, count)
     assert core.check_custom_url(N, url=URL) == result
+    returned = time.monotonic()
     assert logged(caplog) == [line(core, level, key, *args) for level, key, args in lines]
     assert [args for _, args in attempts.calls] == [(session.playwright, N, URL)] * len(script)
     assert (session.entered, session.exited) == (1, 1)
@@ -104,6 +105,7 @@ def test_loop(core, setup, caplog, count, script, result, lines):
     assert session.records_at_exit == len(lines) - (0 if result[0] else 1)
     times = [t for t, _ in attempts.calls]
     assert all(later - earlier >= DELAY for earlier, later in zip(times, times[1:]))
+    assert not times or returned - times[-1] < DELAY  # no pause after the last attempt
 
 
 def test_standard_wrappers(core, monkeypatch, caplog):

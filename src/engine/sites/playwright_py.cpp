@@ -247,16 +247,21 @@ py::tuple to_tuple(const sites::CheckResult& result) {
   return py::make_tuple(py::bool_(result.ok), from_text(result.keyword), from_text(result.reason));
 }
 
-py::tuple run_member(const py::object& playwright, const sites::Member& member, const sites::MemberTest& test) {
+py::tuple run_check(const py::object& playwright, const BrowserCheck& check) {
   const std::string endpoint = to_text(attr("CDP_URL"));
   PySession session(playwright);
   PyEnv env;
   try {
-    return to_tuple(sites::run_page_check(session, endpoint, member, env, test));
+    return to_tuple(check(session, endpoint, env));
   } catch (const PyError& e) {
-    // An error of a failure branch leaves the attempt as the Python error it was.
     throw py::error_already_set(e.original());
   }
+}
+
+py::tuple run_member(const py::object& playwright, const sites::Member& member, const sites::MemberTest& test) {
+  return run_check(playwright, [&](sites::Session& session, const std::string& endpoint, sites::Env& env) {
+    return sites::run_page_check(session, endpoint, member, env, test);
+  });
 }
 
 }  // namespace engine::shell

@@ -67,8 +67,15 @@ auto page_call(F&& body) -> decltype(body()) {
 // or an interrupt is already on its way out.
 void bounded_quietly(double seconds, const std::function<void()>& body);
 
-// The template of a member over the session object `playwright`: reads
-// CDP_URL, runs steps 1 to 6 and gives the 3-item CheckResult tuple.
+// A check that drives the browser its own way: gets the session object
+// `playwright` as a Session, CDP_URL (read now) and the log; gives the
+// 3-item CheckResult tuple. A PyError that leaves the check leaves as the
+// Python error it was.
+using BrowserCheck = std::function<sites::CheckResult(sites::Session& session, const std::string& endpoint,
+                                                      sites::Env& env)>;
+py::tuple run_check(const py::object& playwright, const BrowserCheck& check);
+
+// A member of the template: steps 1 to 6 with `test` as step 4.
 py::tuple run_member(const py::object& playwright, const sites::Member& member, const sites::MemberTest& test);
 
 // The result as the Python tuple (flag, keyword, reason).
