@@ -161,7 +161,7 @@ struct FakeSession : Session {
 struct FakeEnv : Env {
   Script& s;
   explicit FakeEnv(Script& script) : s(script) {}
-  void log(Level level, std::string_view key, const std::vector<LogArg>& args) override {
+  void log_line(Level level, std::string_view key, const std::vector<LogArg>& args) override {
     std::string line = std::string(level == Level::Info ? "info " : level == Level::Warning ? "warning " : "error ");
     line += key;
     for (const LogArg& a : args) {

@@ -109,7 +109,7 @@ class Env {
  public:
   virtual ~Env() = default;
   // One log line: the catalogue text of key as the format, args beside it.
-  virtual void log(Level level, std::string_view key, const std::vector<LogArg>& args) = 0;
+  virtual void log_line(Level level, std::string_view key, const std::vector<LogArg>& args) = 0;
   // A pause of the calling thread (fractions allowed); an interrupt ends it.
   virtual void pause(double seconds) = 0;
   // The text lower-cased the way the host language does it (Unicode-aware);

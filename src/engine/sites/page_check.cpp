@@ -14,7 +14,7 @@ CheckResult PageCheck::fail(std::string reason) {
 }
 
 CheckResult PageCheck::fail(Level level, std::string_view key, const std::vector<LogArg>& args, std::string reason) {
-  env_.log(level, key, args);
+  env_.log_line(level, key, args);
   return fail(std::move(reason));
 }
 
@@ -62,7 +62,7 @@ CheckResult run_page_check(Session& session, const std::string& endpoint, const 
   if (!attached.ok()) {
     // No tab: no screenshot and nothing to close.
     const std::string word = reason_word(attached.error);
-    env.log(Level::Error, "err_cdp_failed", {member.display_name, word});
+    env.log_line(Level::Error, "err_cdp_failed", {member.display_name, word});
     return {false, member.site_key, "cdp_connect_failed:" + word};
   }
   Page& page = **attached.value;

@@ -222,7 +222,7 @@ class PySession : public sites::Session {
 
 class PyEnv : public sites::Env {
  public:
-  void log(sites::Level level, std::string_view key, const std::vector<sites::LogArg>& args) override {
+  void log_line(sites::Level level, std::string_view key, const std::vector<sites::LogArg>& args) override {
     page_call([&] {
       py::tuple values(args.size());
       for (std::size_t i = 0; i < args.size(); ++i) {
@@ -230,7 +230,10 @@ class PyEnv : public sites::Env {
                                                                  : py::object(py::int_(std::get<long long>(args[i])));
       }
       const char* method = level == sites::Level::Info ? "info" : level == sites::Level::Warning ? "warning" : "error";
-      attr("logger").attr(method)(call("tr", from_text(key)), *values);
+      // The core's template logs these; a member that logs more names its keys here too.
+      // catalogue keys: err_cdp_failed, err_page_load, err_http, err_crash_short, err_crash_long,
+      attr("logger").attr(method)(call("tr", from_text(key)),  // catalogue keys: err_page_empty,
+                                  *values);                    // catalogue keys: err_body_unreadable_short
     });
   }
   void pause(double seconds) override {
