@@ -310,7 +310,14 @@ TEST(PageCheckTemplate, WhatLeavesTheAttempt) {
   EXPECT_THROW(check_custom(attach_branch), PageError);
   EXPECT_EQ(attach_branch.events, (Events{kConnect, "error err_cdp_failed 'My site/1' 'connection_refused'"}));
 
-  // An interrupt while the tab closes after a result goes on.
+  // An interrupt while the tab closes goes on, also in place of an ordinary
+  // error that was leaving.
+  Script interrupted_close;
+  interrupted_close.status = [] { throw PageError("boom"); };
+  interrupted_close.fail_save_debug_calls["1"] = 1;
+  interrupted_close.close = [] { throw Interrupt{}; };
+  EXPECT_THROW(check_custom(interrupted_close), Interrupt);
+
   Script closing;
   closing.close = [] { throw Interrupt{}; };
   EXPECT_THROW(check_custom(closing), Interrupt);

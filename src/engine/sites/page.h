@@ -71,7 +71,7 @@ class Page {
   virtual void close() = 0;
   // Closes the tab while an error or an interrupt is leaving the attempt.
   // It must not hang: an implementation whose close can block gives up on it
-  // after a short while. Whatever it raises is dropped by the caller.
+  // after a short while. Its PageErrors are dropped by the caller.
   virtual void close_while_unwinding() { close(); }
 };
 

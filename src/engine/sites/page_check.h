@@ -116,8 +116,8 @@ auto ignore_errors(F&& block) {
 
 // Runs body with the tab open and closes the tab afterwards in every case:
 // after a result, after an ordinary error and after an interrupt. An ordinary
-// error of the close is ignored; while something else is leaving body, nothing
-// the close raises replaces it.
+// error of the close is ignored; an interrupt during the close goes on (and
+// replaces an ordinary error that was leaving body).
 template <class F>
 auto with_tab(Page& page, F&& body) -> decltype(body()) {
   std::optional<decltype(body())> result;
@@ -128,10 +128,7 @@ auto with_tab(Page& page, F&& body) -> decltype(body()) {
     leaving = std::current_exception();
   }
   if (leaving) {
-    try {
-      page.close_while_unwinding();
-    } catch (...) {
-    }
+    ignore_errors([&] { page.close_while_unwinding(); });
     std::rethrow_exception(leaving);
   }
   ignore_errors([&] { page.close(); });

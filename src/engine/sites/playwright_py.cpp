@@ -100,8 +100,11 @@ void bounded_quietly(double seconds, const std::function<void()>& body) {
     lock.unlock();  // the body's thread takes the lock while it holds the GIL
     shared->cut.fire();
   });
+  std::exception_ptr passing;
   try {
     body();
+  } catch (py::error_already_set& e) {
+    if (!is_ordinary(e)) passing = std::current_exception();
   } catch (...) {
   }
   {
@@ -113,7 +116,11 @@ void bounded_quietly(double seconds, const std::function<void()>& body) {
     py::gil_scoped_release nogil;  // the watchdog may be waiting for the GIL
     watchdog.join();
   }
-  if (shared->fired) shared->cut.withdraw();
+  if (shared->fired) {
+    shared->cut.withdraw();  // and what the body raised was, or may have been, the cut
+    return;
+  }
+  if (passing) std::rethrow_exception(passing);
 }
 
 // --- the page interface over Python objects -------------------------------------

@@ -63,8 +63,9 @@ auto page_call(F&& body) -> decltype(body()) {
 
 // Runs body on this thread and gives up on it when it has not returned within
 // `seconds`: it is then cut short by a KeyboardInterrupt raised in this
-// thread. Everything body raises is dropped. For ending things while an error
-// or an interrupt is already on its way out.
+// thread, and dropped. Ordinary errors of body are dropped too; an interrupt
+// or exit request that body raised on its own goes on. For ending things while
+// an error or an interrupt is already on its way out.
 void bounded_quietly(double seconds, const std::function<void()>& body);
 
 // A check that drives the browser its own way: gets the session object
