@@ -29,7 +29,6 @@ import json
 import os
 import re
 import signal
-import socket
 import subprocess
 import threading
 import time
@@ -38,17 +37,13 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
+from support_local import free_port, stop_processes_mentioning
+
 CHROMIUM = "/usr/bin/chromium"
 START_TIMEOUT = 30.0
 
 # Loopback only: never through a proxy from the environment.
 _opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def closed_port_url():
@@ -62,6 +57,7 @@ class Chromium:
         self.port = None
         self.proc = None
         self.log_path = None
+        self.profile = None
 
     @property
     def cdp_url(self):
@@ -81,7 +77,7 @@ class Chromium:
         # the port answers, so that the tests talk to this Chromium.
         for _ in range(3):
             self.port = free_port()
-            profile = os.path.join(self.workdir, f"profile-{self.port}")
+            self.profile = profile = os.path.join(self.workdir, f"profile-{self.port}")
             self.log_path = os.path.join(self.workdir, f"chromium-{self.port}.log")
             with open(self.log_path, "wb") as log:
                 self.proc = subprocess.Popen(
@@ -127,6 +123,8 @@ class Chromium:
                 break
             except subprocess.TimeoutExpired:
                 continue
+        # Helpers that left the process group still name the private profile.
+        stop_processes_mentioning(self.profile)
         self.proc = None
 
 
