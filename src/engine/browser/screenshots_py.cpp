@@ -1,7 +1,32 @@
+// Debug screenshots of failing pages.
+#include "engine/clock.h"
+#include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 
 namespace engine {
+namespace {
 
-void register_screenshots(py::module_& /*m*/) {}
+using namespace shell;
+using namespace pybind11::literals;
+
+// ERROR_DIR/<%Y%m%d_%H%M%S>_<tag>.png, always with "/" after the directory.
+// The path is returned whether or not the picture could be taken.
+py::str save_debug(const py::object& page, const py::object& keyword) {
+  py::module_ os = py::module_::import("os");
+  const py::object dir = attr("ERROR_DIR");
+  os.attr("makedirs")(dir, "exist_ok"_a = true);  // failures here reach the caller
+  const py::str path = py::str(os.attr("fspath")(dir)) + py::str("/") + py::str(local_time("%Y%m%d_%H%M%S")) +
+                       py::str("_") + py::str(keyword) + py::str(".png");
+  if (auto failure = ordinary_error([&] { page.attr("screenshot")("path"_a = path, "full_page"_a = true); })) {
+    error("err_screenshot_failed", *failure);
+  }
+  return path;
+}
+
+}  // namespace
+
+void register_screenshots(py::module_& m) {
+  m.def("save_debug", &save_debug, py::arg("page"), py::arg("keyword"));
+}
 
 }  // namespace engine

@@ -1,0 +1,277 @@
+#include "engine/sites/playwright_py.h"
+
+#include <condition_variable>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
+namespace engine::shell {
+
+using namespace pybind11::literals;
+
+std::string to_text(py::handle value) {
+  py::object text = py::isinstance<py::str>(value) ? py::reinterpret_borrow<py::object>(value) : py::str(value);
+  PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
+  if (bytes == nullptr) throw py::error_already_set();
+  return std::string(py::reinterpret_steal<py::bytes>(bytes));
+}
+
+py::str from_text(std::string_view text) {
+  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+  if (str == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(str);
+}
+
+// --- giving up on a call ----------------------------------------------------------
+
+namespace {
+
+// Cuts the call short in the thread that runs it. On the host's main thread
+// a SIGINT does it, as if the user pressed Ctrl+C again: Python's handler
+// raises KeyboardInterrupt, and the signal also wakes the wait in which
+// Playwright's event loop may block (select() on POSIX, through the loop's
+// wake-up socket on Windows). Elsewhere, or when SIGINT has no Python handler,
+// an asynchronous KeyboardInterrupt is raised in the thread, which is enough
+// for a call that spins in Python code.
+struct Cut {
+  unsigned long thread = PyThread_get_thread_ident();
+  bool by_signal = false;
+#ifndef _WIN32
+  pthread_t native = pthread_self();
+#endif
+
+  Cut() {
+    py::module_ threading = py::module_::import("threading");
+    py::module_ signal = py::module_::import("signal");
+    const bool main = threading.attr("main_thread")().attr("ident").cast<unsigned long>() == thread;
+    // SIG_DFL would end the process and SIG_IGN would do nothing.
+    by_signal = main && PyCallable_Check(signal.attr("getsignal")(static_cast<int>(SIGINT)).ptr());
+  }
+
+  // Called from the watchdog thread, without the GIL.
+  void fire() const {
+#ifndef _WIN32
+    if (by_signal) {
+      pthread_kill(native, SIGINT);
+      return;
+    }
+#endif
+    PyGILState_STATE gil = PyGILState_Ensure();
+    if (by_signal) {
+      PyErr_SetInterruptEx(SIGINT);
+    } else {
+      PyThreadState_SetAsyncExc(thread, PyExc_KeyboardInterrupt);
+    }
+    PyGILState_Release(gil);
+  }
+
+  // After the call: a cut that came too late for it must not go off later.
+  void withdraw() const {
+    if (by_signal) {
+      if (PyErr_CheckSignals() != 0) PyErr_Clear();
+    } else {
+      PyThreadState_SetAsyncExc(thread, nullptr);
+    }
+  }
+};
+
+}  // namespace
+
+void bounded_quietly(double seconds, const std::function<void()>& body) {
+  // Shared with the watchdog on the heap: Playwright's calls switch greenlets,
+  // which swap this thread's C stack out from under anything kept on it.
+  struct Shared {
+    Cut cut;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool fired = false;
+  };
+  auto shared = std::make_shared<Shared>();
+  std::thread watchdog([shared, seconds] {
+    std::unique_lock lock(shared->mutex);
+    if (shared->finished.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return shared->done; })) return;
+    shared->fired = true;
+    lock.unlock();  // the body's thread takes the lock while it holds the GIL
+    shared->cut.fire();
+  });
+  std::exception_ptr passing;
+  try {
+    body();
+  } catch (py::error_already_set& e) {
+    if (!is_ordinary(e)) passing = std::current_exception();
+  } catch (...) {
+  }
+  {
+    std::lock_guard lock(shared->mutex);
+    shared->done = true;
+  }
+  shared->finished.notify_all();
+  {
+    py::gil_scoped_release nogil;  // the watchdog may be waiting for the GIL
+    watchdog.join();
+  }
+  if (shared->fired) {
+    shared->cut.withdraw();  // and what the body raised was, or may have been, the cut
+    return;
+  }
+  if (passing) std::rethrow_exception(passing);
+}
+
+// --- the page interface over Python objects -------------------------------------
+
+namespace {
+
+class PyResponse : public sites::Response {
+ public:
+  explicit PyResponse(py::object response) : response_(std::move(response)) {}
+  long long status() override {
+    return page_call([&] { return response_.attr("status").cast<long long>(); });
+  }
+
+ private:
+  py::object response_;
+};
+
+class PyPage : public sites::Page {
+ public:
+  explicit PyPage(py::object page) : page_(std::move(page)) {}
+
+  std::unique_ptr<sites::Response> go_to(const std::string& address, int timeout_ms,
+                                         const std::optional<std::string>& wait_until) override {
+    return page_call([&]() -> std::unique_ptr<sites::Response> {
+      py::object goto_ = page_.attr("goto");
+      py::object response = wait_until ? goto_(from_text(address), "timeout"_a = timeout_ms,
+                                               "wait_until"_a = from_text(*wait_until))
+                                       : goto_(from_text(address), "timeout"_a = timeout_ms);
+      if (response.is_none()) return nullptr;
+      return std::make_unique<PyResponse>(std::move(response));
+    });
+  }
+  std::string url() override {
+    return page_call([&] { return to_text(page_.attr("url")); });
+  }
+  std::string title() override {
+    return page_call([&] { return to_text(page_.attr("title")()); });
+  }
+  std::string inner_text(const std::string& selector) override {
+    return page_call([&] { return to_text(page_.attr("inner_text")(from_text(selector))); });
+  }
+  bool query_selector(const std::string& selector) override {
+    return page_call([&] { return !page_.attr("query_selector")(from_text(selector)).is_none(); });
+  }
+  std::size_t query_selector_all(const std::string& selector) override {
+    return page_call([&] { return py::len(page_.attr("query_selector_all")(from_text(selector))); });
+  }
+  void wait_for_selector(const std::string& selector, int timeout_ms) override {
+    page_call([&] { page_.attr("wait_for_selector")(from_text(selector), "timeout"_a = timeout_ms); });
+  }
+  void save_debug(const std::string& tag) override {
+    page_call([&] { call("save_debug", page_, from_text(tag)); });
+  }
+  void close() override {
+    page_call([&] { page_.attr("close")(); });
+  }
+  void close_while_unwinding() override {
+    bounded_quietly(kGiveUpSeconds, [&] { page_.attr("close")(); });
+  }
+
+ private:
+  py::object page_;
+};
+
+class PyContext : public sites::Context {
+ public:
+  explicit PyContext(py::object context) : context_(std::move(context)) {}
+  std::unique_ptr<sites::Page> new_page() override {
+    return page_call([&] { return std::make_unique<PyPage>(context_.attr("new_page")()); });
+  }
+
+ private:
+  py::object context_;
+};
+
+class PyBrowser : public sites::Browser {
+ public:
+  explicit PyBrowser(py::object browser) : browser_(std::move(browser)) {}
+  std::unique_ptr<sites::Context> first_context() override {
+    return page_call([&]() -> std::unique_ptr<sites::Context> {
+      py::object contexts = browser_.attr("contexts");
+      if (py::len(contexts) == 0) return nullptr;
+      return std::make_unique<PyContext>(contexts[py::int_(0)]);
+    });
+  }
+  std::unique_ptr<sites::Context> new_context() override {
+    return page_call([&] { return std::make_unique<PyContext>(browser_.attr("new_context")()); });
+  }
+
+ private:
+  py::object browser_;
+};
+
+class PySession : public sites::Session {
+ public:
+  explicit PySession(py::object playwright) : playwright_(std::move(playwright)) {}
+  std::unique_ptr<sites::Browser> connect_over_cdp(const std::string& endpoint) override {
+    return page_call([&] {
+      return std::make_unique<PyBrowser>(playwright_.attr("chromium").attr("connect_over_cdp")(from_text(endpoint)));
+    });
+  }
+
+ private:
+  py::object playwright_;
+};
+
+class PyEnv : public sites::Env {
+ public:
+  void log_line(sites::Level level, std::string_view key, const std::vector<sites::LogArg>& args) override {
+    page_call([&] {
+      py::tuple values(args.size());
+      for (std::size_t i = 0; i < args.size(); ++i) {
+        values[i] = std::holds_alternative<std::string>(args[i]) ? py::object(from_text(std::get<std::string>(args[i])))
+                                                                 : py::object(py::int_(std::get<long long>(args[i])));
+      }
+      const char* method = level == sites::Level::Info ? "info" : level == sites::Level::Warning ? "warning" : "error";
+      // The core's template logs these; a member that logs more names its keys here too.
+      // catalogue keys: err_cdp_failed, err_page_load, err_http, err_crash_short, err_crash_long,
+      attr("logger").attr(method)(call("tr", from_text(key)),  // catalogue keys: err_page_empty,
+                                  *values);                    // catalogue keys: err_body_unreadable_short
+    });
+  }
+  void pause(double seconds) override {
+    page_call([&] { sleep(seconds); });
+  }
+  std::string lower(std::string_view text) override {
+    return page_call([&] { return to_text(from_text(text).attr("lower")()); });
+  }
+};
+
+}  // namespace
+
+py::tuple to_tuple(const sites::CheckResult& result) {
+  return py::make_tuple(py::bool_(result.ok), from_text(result.keyword), from_text(result.reason));
+}
+
+py::tuple run_check(const py::object& playwright, const BrowserCheck& check) {
+  const std::string endpoint = to_text(attr("CDP_URL"));
+  PySession session(playwright);
+  PyEnv env;
+  try {
+    return to_tuple(check(session, endpoint, env));
+  } catch (const PyError& e) {
+    throw py::error_already_set(e.original());
+  }
+}
+
+py::tuple run_member(const py::object& playwright, const sites::Member& member, const sites::MemberTest& test) {
+  return run_check(playwright, [&](sites::Session& session, const std::string& endpoint, sites::Env& env) {
+    return sites::run_page_check(session, endpoint, member, env, test);
+  });
+}
+
+}  // namespace engine::shell
