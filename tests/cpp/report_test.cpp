@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/json_reader.h"
+#include "engine/json_writer.h"
+
+namespace engine {
+namespace {
+
+// Reads a document and writes it again, as the report writer copies old
+// sessions; chunk sizes of a few bytes make every token cross a refill.
+std::string rewrite(const std::string& text, std::size_t chunk) {
+  json::TextSource source(text);
+  json::Reader reader(source, chunk);
+  json::StringSink sink;
+  json::Writer writer(sink);
+  for (json::Event e = reader.next(); e != json::Event::End; e = reader.next()) {
+    switch (e) {
+      case json::Event::BeginObject: writer.begin_object(); break;
+      case json::Event::EndObject: writer.end_object(); break;
+      case json::Event::BeginArray: writer.begin_array(); break;
+      case json::Event::EndArray: writer.end_array(); break;
+      case json::Event::Key: writer.key(reader.text()); break;
+      case json::Event::String: writer.string(reader.text()); break;
+      case json::Event::Integer: writer.number(reader.text(), json::NumberKind::Integer); break;
+      case json::Event::Float: writer.number(reader.text(), json::NumberKind::Float); break;
+      case json::Event::True: writer.boolean(true); break;
+      case json::Event::False: writer.boolean(false); break;
+      case json::Event::Null: writer.null(); break;
+      case json::Event::End: break;
+    }
+  }
+  writer.flush();
+  return sink.text;
+}
+
+const std::size_t kChunks[] = {1, 2, 3, 7, 1 << 20};
+
+// Expected texts are what Python 3.11 gives for
+// json.dumps(json.loads(input), indent=2, ensure_ascii=False).
+TEST(ReportJson, RewritesAsPythonDoes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"[0.1, 1e16, 1e15, 1E+2, 1e-5, 0.0001, -0.0, 0.0, 5e-324, 1.7976931348623157e308, 123456789.125, 2.5e-7, "
+       "100.0, 0.30000000000000004, 1.5e300, 12345678901234567890.0]",
+       "[\n  0.1,\n  1e+16,\n  1000000000000000.0,\n  100.0,\n  1e-05,\n  0.0001,\n  -0.0,\n  0.0,\n  5e-324,\n"
+       "  1.7976931348623157e+308,\n  123456789.125,\n  2.5e-07,\n  100.0,\n  0.30000000000000004,\n  1.5e+300,\n"
+       "  1.2345678901234567e+19\n]"},
+      {"[1e400, -1e400, 1e-400, -1e-400, NaN, Infinity, -Infinity]",
+       "[\n  Infinity,\n  -Infinity,\n  0.0,\n  -0.0,\n  NaN,\n  Infinity,\n  -Infinity\n]"},
+      {"[0, -0, 7, -5, 12345678901234567890123456789012345678901234567890]",
+       "[\n  0,\n  0,\n  7,\n  -5,\n  12345678901234567890123456789012345678901234567890\n]"},
+      {R"(["q\"b\\s\/", "\b\f\n\r\t", "\u0001\u001f\u007f\u0000", "\u2028\ufeff", "\u5185\u7f51 内网", )"
+       R"("\ud83d\ude00 😀", "\u00e9 é", ""])",
+       "[\n  \"q\\\"b\\\\s/\",\n  \"\\b\\f\\n\\r\\t\",\n  \"\\u0001\\u001f\x7f\\u0000\",\n"
+       "  \"\xE2\x80\xA8\xEF\xBB\xBF\",\n  \"内网 内网\",\n  \"😀 😀\",\n  \"é é\",\n  \"\"\n]"},
+      {R"({"a": [], "b": {}, "c": [1, {"d": [true, false, null]}], "": "e"})",
+       "{\n  \"a\": [],\n  \"b\": {},\n  \"c\": [\n    1,\n    {\n      \"d\": [\n        true,\n        false,\n"
+       "        null\n      ]\n    }\n  ],\n  \"\": \"e\"\n}"},
+      {" \t\r\n{ \"a\" :\r\n1 , \"b\":[ ]\n}\n ", "{\n  \"a\": 1,\n  \"b\": []\n}"},
+      {R"("top")", R"("top")"},
+      {R"({"\u00e9\n": 1})", "{\n  \"é\\n\": 1\n}"},
+  };
+  for (const auto& [input, expected] : cases) {
+    for (std::size_t chunk : kChunks) EXPECT_EQ(rewrite(input, chunk), expected) << input << " chunk " << chunk;
+  }
+}
+
+// Every one of these fails in Python's json.loads too (the lone surrogates
+// only when written back to a UTF-8 file).
+TEST(ReportJson, RefusesWhatPythonRefuses) {
+  const std::string cases[] = {
+      "", " ", "\xEF\xBB\xBF{}", R"({"a":1,})", "[1,]", "01", "1.", "-", "Inf", "-NaN", "nan", "[1 2]",
+      R"({"a" 1})", "\"\x01\"", R"("\x")", R"("abc)", "{} x", "[1e]", "[1e+]", "tru", "True", "{'a':1}", "[-]",
+      "[.5]", R"({"a":})", "{,}", "[1,,2]", R"("\u12G4")", R"("\ud800")", R"("\udc00")", R"("\ud800\u0041")",
+      "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"", "\"\x80\"", "\"\xE4\xB8\"", std::string("[1]\0", 4),
+      std::string("\"a\0\"", 4),
+      std::string(1001, '[') + std::string(1001, ']'),
+  };
+  for (const std::string& input : cases) {
+    for (std::size_t chunk : kChunks) EXPECT_THROW(rewrite(input, chunk), json::SyntaxError) << input << " " << chunk;
+  }
+  const std::string deep = std::string(900, '[') + std::string(900, ']');
+  EXPECT_NO_THROW(rewrite(deep, 1 << 20));
+}
+
+TEST(ReportJson, FloatRepr) {
+  const std::pair<double, const char*> cases[] = {
+      {1.0 / 3, "0.3333333333333333"}, {2.0 / 3 * 1e22, "6.666666666666666e+21"}, {-1.5, "-1.5"},
+      {1e-4, "0.0001"}, {123e-7, "1.23e-05"}, {9007199254740993.0, "9007199254740992.0"},
+  };
+  for (const auto& [value, text] : cases) EXPECT_EQ(json::float_repr(value), text);
+}
+
+}  // namespace
+}  // namespace engine
