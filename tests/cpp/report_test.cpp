@@ -5,6 +5,8 @@
 
 #include "engine/json_reader.h"
 #include "engine/json_writer.h"
+#include "engine/report_file.h"
+#include "engine/rounds.h"
 
 namespace engine {
 namespace {
@@ -91,6 +93,40 @@ TEST(ReportJson, FloatRepr) {
       {1e-4, "0.0001"}, {123e-7, "1.23e-05"}, {9007199254740993.0, "9007199254740992.0"},
   };
   for (const auto& [value, text] : cases) EXPECT_EQ(json::float_repr(value), text);
+}
+
+TEST(ReportRounds, KeepsTheNewestAndNamesOnce) {
+  RoundLog log(3);
+  for (int n = 1; n <= 5; ++n) log.append(n, "10:00:0" + std::to_string(n), {{"A", true}, {"B", n % 2 == 0}}, {});
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log.rounds().front().number, 3);
+  EXPECT_EQ(log.rounds().back().number, 5);
+  EXPECT_EQ(log.targets(), (std::vector<std::string>{"A", "B"}));
+
+  // A name twice in one round keeps its first place and its last value, as a dict does.
+  log.append(6, "10:00:06", {{"B", true}, {"A", true}, {"B", false}}, {{"A", 5}, {"A", 7}});
+  const auto& round = log.rounds().back();
+  ASSERT_EQ(round.results.size(), 2u);
+  EXPECT_EQ(log.targets()[round.results[0].target], "B");
+  EXPECT_FALSE(round.results[0].success);
+  ASSERT_EQ(round.latency.size(), 1u);
+  EXPECT_EQ(round.latency[0].ms, 7);
+}
+
+TEST(ReportRounds, SessionAsPythonWritesIt) {
+  RoundLog log;
+  log.append(4, "09:00:00", {{"内网", true}, {"a\"b", false}}, {{"内网", 12}});
+  log.append(5, "09:01:00", {}, {});
+  json::StringSink sink;
+  json::Writer writer(sink);
+  report::write_session(writer, {"2024-01-01 08:00:00", "2024-01-01 09:02:00", 6}, log);
+  writer.flush();
+  EXPECT_EQ(sink.text,
+            "{\n  \"start_time\": \"2024-01-01 08:00:00\",\n  \"end_time\": \"2024-01-01 09:02:00\",\n"
+            "  \"total_rounds\": 6,\n  \"rounds\": [\n    {\n      \"round\": 4,\n      \"time\": \"09:00:00\",\n"
+            "      \"results\": {\n        \"内网\": true,\n        \"a\\\"b\": false\n      },\n"
+            "      \"latency\": {\n        \"内网\": 12\n      }\n    },\n    {\n      \"round\": 5,\n"
+            "      \"time\": \"09:01:00\",\n      \"results\": {},\n      \"latency\": {}\n    }\n  ]\n}");
 }
 
 }  // namespace
