@@ -6,6 +6,7 @@
 #include "engine/json_reader.h"
 #include "engine/json_writer.h"
 #include "engine/report_file.h"
+#include "engine/report_view.h"
 #include "engine/rounds.h"
 
 namespace engine {
@@ -127,6 +128,121 @@ TEST(ReportRounds, SessionAsPythonWritesIt) {
             "      \"results\": {\n        \"内网\": true,\n        \"a\\\"b\": false\n      },\n"
             "      \"latency\": {\n        \"内网\": 12\n      }\n    },\n    {\n      \"round\": 5,\n"
             "      \"time\": \"09:01:00\",\n      \"results\": {},\n      \"latency\": {}\n    }\n  ]\n}");
+}
+
+std::vector<report::SessionStats> sessions_of(const std::string& text) {
+  json::TextSource source(text);
+  json::Reader reader(source, 5);
+  return report::read_sessions(reader);
+}
+
+report::SessionStats session_of(const std::string& rounds) {
+  const auto sessions = sessions_of(R"({"sessions": [{"rounds": )" + rounds + "}]}");
+  EXPECT_EQ(sessions.size(), 1u);
+  return sessions.empty() ? report::SessionStats{} : sessions[0];
+}
+
+const report::TargetStats* find(const report::SessionStats& s, const std::string& name) {
+  for (const auto& t : s.targets) {
+    if (t.name == name) return &t;
+  }
+  return nullptr;
+}
+
+TEST(ReportStats, CountsPerTarget) {
+  // A target only in the second of three rounds; a result without latency; a
+  // latency without a result (ignored); a repeated name keeps its last value.
+  const auto s = session_of(R"([
+    {"results": {"web": true, "db": true}, "latency": {"db": 10, "ghost": 99}},
+    {"results": {"web": false, "db": true, "late": true}, "latency": {"db": 20}},
+    {"results": {"web": true, "db": false, "db": true}, "latency": {"db": 33, "web": 5}}
+  ])");
+  EXPECT_EQ(s.round_count, 3);
+  EXPECT_EQ(s.checks, 7);
+  EXPECT_EQ(s.successes, 6);
+  ASSERT_EQ(s.targets.size(), 3u);
+  const auto* late = find(s, "late");
+  ASSERT_TRUE(late);
+  EXPECT_EQ(late->ok + late->fail, 1);
+  EXPECT_EQ(find(s, "ghost"), nullptr);
+  const auto* db = find(s, "db");
+  EXPECT_EQ(db->ok, 3);
+  EXPECT_EQ(report::average_text(db->latencies), "21.0ms");
+  EXPECT_EQ(report::number_text(db->latencies.min()), "10ms");
+  EXPECT_EQ(report::number_text(db->latencies.max()), "33ms");
+  EXPECT_EQ(report::spread_text(db->latencies), "23ms");
+  const auto* web = find(s, "web");
+  EXPECT_EQ(web->fail, 1);
+  EXPECT_EQ(web->latencies.count(), 1);
+}
+
+TEST(ReportStats, SortsByCodePoint) {
+  const auto s = session_of(R"([{"results": {"b": true, "内网": true, "B": true, "a": true, "Z": false}}])");
+  std::vector<std::string> names;
+  for (const auto& t : s.targets) names.push_back(t.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"B", "Z", "a", "b", "内网"}));
+}
+
+TEST(ReportStats, SkipsWhatItCannotRead) {
+  struct Case {
+    const char* rounds;
+    std::int64_t round_count, checks;
+    std::size_t targets;
+  };
+  const Case cases[] = {
+      {R"([{}, {"results": {}}])", 2, 0, 0},
+      {R"([5, "x", null, {"results": {"a": true}}])", 1, 1, 1},
+      {R"([{"results": ["a"]}, {"results": {"a": 1, "b": null, "c": "yes", "d": false}}])", 2, 1, 1},
+      {R"([{"results": {"a": true}, "results": {"b": true}}])", 1, 1, 1},
+      {R"("none")", 0, 0, 0},
+      {R"([])", 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    const auto s = session_of(c.rounds);
+    EXPECT_EQ(s.round_count, c.round_count) << c.rounds;
+    EXPECT_EQ(s.checks, c.checks) << c.rounds;
+    EXPECT_EQ(s.targets.size(), c.targets) << c.rounds;
+  }
+  // Latencies that are not finite numbers are left out.
+  const auto s = session_of(
+      R"([{"results": {"a": true}, "latency": {"a": "12"}}, {"results": {"a": true}, "latency": {"a": NaN}},
+          {"results": {"a": true}, "latency": {"a": true}}, {"results": {"a": true}, "latency": {"a": 99999999999999999999}},
+          {"results": {"a": true}, "latency": {"a": 7}}])");
+  EXPECT_EQ(s.targets.at(0).latencies.count(), 1);
+}
+
+TEST(ReportStats, FloatLatencies) {
+  const auto s = session_of(R"([{"results": {"a": true}, "latency": {"a": 10.5}},
+                                {"results": {"a": true}, "latency": {"a": 11}},
+                                {"results": {"a": true}, "latency": {"a": 11.0}}])");
+  const auto& l = s.targets.at(0).latencies;
+  EXPECT_EQ(report::average_text(l), "10.8ms");  // 32.5 / 3
+  EXPECT_EQ(report::number_text(l.min()), "10.5ms");
+  EXPECT_EQ(report::number_text(l.max()), "11ms");  // the first of equal values, as max() keeps it
+  EXPECT_EQ(report::spread_text(l), "0.5ms");
+}
+
+TEST(ReportStats, SessionHeads) {
+  const auto sessions = sessions_of(R"({"x": 1, "sessions": [
+      {"start_time": "a", "end_time": 3, "total_rounds": -0},
+      [1],
+      {"total_rounds": 123456789012345678901234567890, "start_time": null},
+      {"total_rounds": "9", "start_time": "b", "start_time": "c"}]})");
+  ASSERT_EQ(sessions.size(), 3u);
+  EXPECT_EQ(sessions[0].start_time, "a");
+  EXPECT_EQ(sessions[0].end_time, "?");
+  EXPECT_EQ(sessions[0].total_rounds, "0");
+  EXPECT_EQ(sessions[1].total_rounds, "123456789012345678901234567890");
+  EXPECT_EQ(sessions[1].start_time, "?");
+  EXPECT_EQ(sessions[2].total_rounds, "0");
+  EXPECT_EQ(sessions[2].start_time, "c");
+
+  EXPECT_TRUE(sessions_of(R"({"sessions": null})").empty());
+  EXPECT_TRUE(sessions_of(R"({})").empty());
+  EXPECT_TRUE(sessions_of(R"({"sessions": 1, "sessions": []})").empty());
+  EXPECT_THROW(sessions_of(R"({"sessions": "abc"})"), std::runtime_error);
+  EXPECT_THROW(sessions_of(R"([])"), std::runtime_error);
+  EXPECT_THROW(sessions_of(R"({"sessions": []} [])"), json::SyntaxError);
 }
 
 }  // namespace
