@@ -1,6 +1,7 @@
 #include "engine/json_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -43,11 +44,7 @@ const char* find_special(const char* p) {
     const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                                      _mm_cmplt_epi8(v, below_space));
     const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) {
-      int index = 0;
-      while (((mask >> index) & 1) == 0) ++index;
-      return p + index;
-    }
+    if (mask != 0) return p + std::countr_zero(static_cast<unsigned>(mask));
     p += 16;
   }
 #else
@@ -55,6 +52,22 @@ const char* find_special(const char* p) {
     const auto c = static_cast<unsigned char>(*p);
     if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
   }
+#endif
+}
+
+// The first byte at or after p that is not a space (the zero padding stops it).
+const char* skip_spaces(const char* p) {
+#ifdef QUORVELTA_SSE2
+  const __m128i space = _mm_set1_epi8(' ');
+  for (;;) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int other = ~_mm_movemask_epi8(_mm_cmpeq_epi8(v, space)) & 0xFFFF;
+    if (other != 0) return p + std::countr_zero(static_cast<unsigned>(other));
+    p += 16;
+  }
+#else
+  while (*p == ' ') ++p;
+  return p;
 #endif
 }
 
@@ -161,14 +174,8 @@ void Reader::skip_white(const char*& p) {
       if (c == ' ' || c == '\t' || c == '\r') {
         ++p;
       } else if (c == '\n') {
-        ++p;
-        // Indented text: a line break is mostly followed by runs of spaces.
-        std::uint64_t word;
-        for (;;) {
-          std::memcpy(&word, p, 8);
-          if (word != 0x2020202020202020ULL) break;
-          p += 8;
-        }
+        // Indented text: a line break is mostly followed by a run of spaces.
+        p = skip_spaces(p + 1);
       } else {
         break;
       }
@@ -313,15 +320,6 @@ const char* Reader::scan_literal(const char* p, std::string_view word) {
   return p + word.size();
 }
 
-Event Reader::finish_value(Event event) {
-  if (containers_.empty()) {
-    state_ = State::Done;
-  } else {
-    state_ = containers_.back() ? State::ObjectNext : State::ArrayNext;
-  }
-  return event;
-}
-
 Event Reader::scan_value(const char*& p) {
   const char* e = nullptr;
   auto literal = [&](std::string_view word, Event event) {
@@ -405,8 +403,14 @@ Event Reader::next() {
         if (c != '"') fail("expecting a property name in double quotes");
         const char* e = nullptr;
         while ((e = scan_string(p)) == nullptr) refill(p);
+        // The usual "name": takes the colon and the space with the name.
+        if (e[0] == ':') {
+          e += e[1] == ' ' ? 2 : 1;
+          state_ = State::Value;
+        } else {
+          state_ = State::ObjectColon;
+        }
         pos_ = e;
-        state_ = State::ObjectColon;
         return Event::Key;
       }
       case State::ArrayFirst:

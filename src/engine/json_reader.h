@@ -80,10 +80,12 @@ enum class Event : std::uint8_t {
 class Reader {
  public:
   static constexpr std::size_t kMaxDepth = 1000;
+  // A piece small enough to stay in the processor's cache while it is scanned.
+  static constexpr std::size_t kChunk = 1 << 18;
 
   // chunk: how many bytes are read at a time (small in tests, to cross every
   // token boundary). interrupt is asked before every read.
-  explicit Reader(Source& source, std::size_t chunk = 1 << 20, os::Interrupt interrupt = {});
+  explicit Reader(Source& source, std::size_t chunk = kChunk, os::Interrupt interrupt = {});
 
   // The next event; throws SyntaxError on invalid text. After End it keeps
   // returning End.
@@ -113,7 +115,14 @@ class Reader {
 
   bool refill(const char*& keep);
   void skip_white(const char*& p);
-  Event finish_value(Event event);
+  Event finish_value(Event event) {
+    if (containers_.empty()) {
+      state_ = State::Done;
+    } else {
+      state_ = containers_.back() ? State::ObjectNext : State::ArrayNext;
+    }
+    return event;
+  }
   Event scan_value(const char*& p);
   const char* scan_string(const char* p);
   const char* scan_number(const char* p, bool& integer);
@@ -129,7 +138,7 @@ class Reader {
   bool eof_ = false;
   std::uint64_t consumed_ = 0;  // bytes dropped from the buffer before its start
   State state_ = State::Value;
-  std::vector<bool> containers_;  // true for an object
+  std::vector<std::uint8_t> containers_;  // 1 for an object, 0 for an array
   std::string_view text_;
   std::string scratch_;
 };

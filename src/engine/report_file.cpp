@@ -337,7 +337,7 @@ std::string aside_name(const std::string& path, const std::string& stamp) {
 }
 
 SaveOutcome save_session(const std::string& path, const SessionWriter& session, const os::Interrupt& interrupt) {
-  constexpr std::size_t kChunk = 1 << 20;
+  constexpr std::size_t kChunk = json::Reader::kChunk;
   SaveOutcome outcome;
   std::optional<json::FileSource> old;
   Survey found;
