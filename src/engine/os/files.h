@@ -1,6 +1,7 @@
 #pragma once
 // Files that a run rewrites are replaced in one step, so an interrupt or a
 // failed write leaves either the old content or the new one, never half.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,29 @@ enum class Durability { Rename, Sync };
 // Throws std::runtime_error (text like Python's OSError) on failure; the old
 // file is then untouched and no temporary is left behind.
 void replace_file(const std::string& path, std::string_view bytes, Durability durability = Durability::Sync);
+
+// The same replace for content too large to hold in memory at once: the bytes
+// go to the temporary in pieces, and commit() puts it in place. A replacement
+// dropped without commit() removes its temporary and leaves path untouched.
+class FileReplacement {
+ public:
+  explicit FileReplacement(const std::string& path, Durability durability = Durability::Sync);
+  FileReplacement(const FileReplacement&) = delete;
+  FileReplacement& operator=(const FileReplacement&) = delete;
+  ~FileReplacement();
+
+  void write(std::string_view bytes);
+  void commit();
+
+ private:
+  void abandon() noexcept;
+
+  std::string path_;
+  std::string temp_;
+  Durability durability_;
+  std::intptr_t handle_ = -1;  // a file descriptor, or a HANDLE on Windows
+  bool open_ = false;
+};
 
 // The platform's text line end ("\r\n" on Windows, "\n" elsewhere).
 std::string_view native_line_end();

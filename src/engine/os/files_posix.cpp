@@ -54,6 +54,61 @@ void replace_file(const std::string& path, std::string_view bytes, Durability du
   }
 }
 
+FileReplacement::FileReplacement(const std::string& path, Durability durability)
+    : path_(path), temp_(path + ".tmp-XXXXXX"), durability_(durability) {
+  const int fd = ::mkstemp(temp_.data());
+  if (fd < 0) throw os_error(path_);
+  handle_ = fd;
+  open_ = true;
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(fd, 0666 & ~mask) != 0) {
+    auto error = os_error(path_);
+    abandon();
+    throw error;
+  }
+}
+
+FileReplacement::~FileReplacement() { abandon(); }
+
+void FileReplacement::abandon() noexcept {
+  if (!open_) return;
+  ::close(static_cast<int>(handle_));
+  ::unlink(temp_.c_str());
+  open_ = false;
+}
+
+void FileReplacement::write(std::string_view bytes) {
+  if (!open_) throw std::logic_error("write after the replacement ended");
+  const int fd = static_cast<int>(handle_);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      auto error = os_error(path_);
+      abandon();
+      throw error;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void FileReplacement::commit() {
+  if (!open_) throw std::logic_error("commit after the replacement ended");
+  const int fd = static_cast<int>(handle_);
+  if (durability_ == Durability::Sync && ::fsync(fd) != 0) {
+    auto error = os_error(path_);
+    abandon();
+    throw error;
+  }
+  open_ = false;
+  if (::close(fd) != 0 || ::rename(temp_.c_str(), path_.c_str()) != 0) {
+    auto error = os_error(path_);
+    ::unlink(temp_.c_str());
+    throw error;
+  }
+}
+
 std::string_view native_line_end() { return "\n"; }
 
 std::string module_file(const void* address) {

@@ -25,6 +25,58 @@ void replace_file(const std::string& path, std::string_view bytes, Durability du
   }
 }
 
+FileReplacement::FileReplacement(const std::string& path, Durability durability)
+    : path_(path), durability_(durability) {
+  const std::wstring temp = widen(path) + L".tmp-" + std::to_wstring(::GetCurrentProcessId());
+  temp_ = narrow(temp);
+  HANDLE h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw std::runtime_error(last_error_text() + ": '" + path + "'");
+  handle_ = reinterpret_cast<std::intptr_t>(h);
+  open_ = true;
+}
+
+FileReplacement::~FileReplacement() { abandon(); }
+
+void FileReplacement::abandon() noexcept {
+  if (!open_) return;
+  ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  ::DeleteFileW(widen(temp_).c_str());
+  open_ = false;
+}
+
+void FileReplacement::write(std::string_view bytes) {
+  if (!open_) throw std::logic_error("write after the replacement ended");
+  HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  while (!bytes.empty()) {
+    const DWORD piece = static_cast<DWORD>(bytes.size() < (1u << 30) ? bytes.size() : (1u << 30));
+    DWORD written = 0;
+    if (!::WriteFile(h, bytes.data(), piece, &written, nullptr) || written == 0) {
+      const std::string error = last_error_text();
+      abandon();
+      throw std::runtime_error(error + ": '" + path_ + "'");
+    }
+    bytes.remove_prefix(written);
+  }
+}
+
+void FileReplacement::commit() {
+  if (!open_) throw std::logic_error("commit after the replacement ended");
+  HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  if (durability_ == Durability::Sync && !::FlushFileBuffers(h)) {
+    const std::string error = last_error_text();
+    abandon();
+    throw std::runtime_error(error + ": '" + path_ + "'");
+  }
+  ::CloseHandle(h);
+  open_ = false;
+  const std::wstring temp = widen(temp_);
+  if (!::MoveFileExW(temp.c_str(), widen(path_).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::string error = last_error_text();
+    ::DeleteFileW(temp.c_str());
+    throw std::runtime_error(error + ": '" + path_ + "'");
+  }
+}
+
 std::string_view native_line_end() { return "\r\n"; }
 
 std::string module_file(const void* address) {

@@ -1,0 +1,166 @@
+"""The report viewer as a person drives it: `python -m quorvelta report` in a
+folder holding a report, lines typed on standard input, the screens read back."""
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import i18n
+
+REPORT = "monitor_report.json"
+
+
+def rnd(results, latency=None):
+    return {"round": 1, "time": "10:00:00", "results": results, "latency": latency or {}}
+
+
+# Stored oldest first; the viewer lists them newest first: D is 1, A is 4.
+A = {"start_time": "2024-01-01 08:00:00", "end_time": "2024-01-01 09:00:00", "total_rounds": 4, "rounds": [
+    rnd({"web": False, "ping": True}, {"ping": 5}),
+    rnd({}),
+    rnd({"web": True, "ping": True}, {"ping": 7}),
+]}
+B = {"start_time": "2024-01-02 08:00:00", "end_time": "2024-01-02 09:00:00", "total_rounds": 1, "rounds": []}
+# The worked example: latencies 10, 20 and 33; "late" only in the second round.
+C = {"start_time": "2024-01-03 08:00:00", "end_time": "2024-01-03 09:00:00", "total_rounds": 3, "rounds": [
+    rnd({"Google": True, "db": True}, {"db": 10}),
+    rnd({"Google": False, "db": True, "late": True}, {"db": 20}),
+    rnd({"Google": True, "db": False}, {"db": 33}),
+]}
+D = {"start_time": "2024-01-04 08:00:00", "end_time": "2024-01-04 09:00:00", "total_rounds": 2,
+     "rounds": [rnd({}), rnd({})]}
+
+
+@pytest.fixture
+def tr(monkeypatch):
+    """The catalogue as a fresh process has it: the viewer never picks a language."""
+    monkeypatch.setattr(i18n, "_current", i18n._current)
+    i18n.set_lang("zh")
+    return i18n.tr
+
+
+def lines(*texts):
+    return "".join(t + "\n" for t in texts)
+
+
+def listing(tr):
+    labels = [tr("cli_report_session_label", n, s["start_time"], s["end_time"], s["total_rounds"])
+              for n, s in enumerate([D, C, B, A], 1)]
+    return lines(tr("cli_report_title"), *labels, "") + tr("cli_report_select_prompt")
+
+
+def statistics(tr, rounds, checks, successes, targets):
+    rate = [tr("cli_report_overall_success_rate", successes / checks * 100)] if checks else []
+    return lines("", tr("cli_report_overview_header"), tr("cli_report_total_rounds", rounds),
+                 tr("cli_report_total_checks", checks), *rate, "", tr("cli_report_target_stats_header"), *targets,
+                 tr("cli_report_press_enter"))
+
+
+def stats_a(tr):
+    return statistics(tr, 3, 4, 3, [
+        tr("cli_report_target_row", "ping", 2, 0, 100.0),
+        tr("cli_report_latency_row", "", "6.0ms", "5ms", "7ms", "2ms"),
+        tr("cli_report_target_row", "web", 1, 1, 50.0),
+    ])
+
+
+def stats_c(tr):
+    return statistics(tr, 3, 7, 5, [
+        tr("cli_report_target_row", "Google", 2, 1, 2 / 3 * 100),
+        tr("cli_report_target_row", "db", 2, 1, 2 / 3 * 100),
+        tr("cli_report_latency_row", "", "21.0ms", "10ms", "33ms", "23ms"),
+        tr("cli_report_latency_loss", "", 1, 3, 1 / 3 * 100),
+        tr("cli_report_target_row", "late", 1, 0, 100.0),
+    ])
+
+
+def write_report(folder, value):
+    text = value if isinstance(value, (str, bytes)) else json.dumps(value, indent=2, ensure_ascii=False)
+    (folder / REPORT).write_bytes(text if isinstance(text, bytes) else text.encode("utf-8"))
+
+
+def start_viewer(folder):
+    return subprocess.Popen([sys.executable, "-m", "quorvelta", "report"], cwd=folder, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=dict(os.environ, PYTHONIOENCODING="utf-8"))
+
+
+def view(folder, typed):
+    child = start_viewer(folder)
+    out, err = child.communicate(typed.encode("utf-8"), timeout=60)
+    assert child.returncode == 0, err.decode()
+    assert b"Traceback" not in err
+    return out.decode("utf-8")
+
+
+# (what the person types, then end of input; the screens expected)
+SESSIONS = {
+    "oldest session, end of input at the wait": ("4\n", lambda tr: listing(tr) + stats_a(tr) + "\n"),
+    "blanks around a number, Enter, then 0": (" 2 \n\n0\n", lambda tr: listing(tr) + stats_c(tr) + listing(tr)),
+    "a session without rounds": ("3\n", lambda tr: listing(tr) + lines(tr("cli_report_no_data")) + listing(tr) + "\n"),
+    "rounds without results": ("1\n", lambda tr: listing(tr) + statistics(tr, 2, 0, 0, []) + "\n"),
+    "what is no session number": ("abc\n1.5\n5\n-1\n00\n+\n１０\n",
+                                  lambda tr: listing(tr) * 8 + "\n"),
+    "an empty line": ("\n", listing),
+    "end of input at the first prompt": ("", lambda tr: listing(tr) + "\n"),
+}
+
+
+@pytest.mark.parametrize("case", SESSIONS)
+def test_sessions_as_a_person_picks_them(tmp_path, tr, case):
+    typed, expected = SESSIONS[case]
+    write_report(tmp_path, {"sessions": [A, B, C, D]})
+    assert view(tmp_path, typed) == expected(tr)
+
+
+def read_until(child, expected):
+    """What the child has written once it has written expected (or after a minute)."""
+    seen = b""
+    deadline = time.monotonic() + 60
+    while not seen.endswith(expected) and time.monotonic() < deadline:
+        if select.select([child.stdout], [], [], 1)[0]:
+            chunk = os.read(child.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            seen += chunk
+    return seen
+
+
+def test_interrupt_at_the_prompt(tmp_path, tr):
+    write_report(tmp_path, {"sessions": [A, B, C, D]})
+    child = start_viewer(tmp_path)
+    prompt = listing(tr).encode("utf-8")
+    assert read_until(child, prompt) == prompt
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 0, err.decode()
+    assert out == b"\n"
+
+
+@pytest.mark.parametrize("content", [None, {"sessions": []}, {"sessions": None}, {}, {"sessions": [1, "x"]}],
+                         ids=["missing", "empty list", "null", "no sessions key", "no readable session"])
+def test_no_sessions_waits_for_enter(tmp_path, tr, content):
+    if content is not None:
+        write_report(tmp_path, content)
+    child = start_viewer(tmp_path)
+    screen = lines(tr("cli_report_no_sessions"), tr("cli_press_enter_to_exit")).encode("utf-8")
+    assert read_until(child, screen) == screen
+    time.sleep(0.2)
+    assert child.poll() is None  # waiting for the line
+    out, _ = child.communicate(b"", timeout=60)
+    assert child.returncode == 0
+    assert out == b""
+
+
+@pytest.mark.parametrize("content", ['{"sessions": [', b"\xef\xbb\xbf{}", "[1]", '{"sessions": "abc"}', ""],
+                         ids=["invalid JSON", "byte-order mark", "not an object", "sessions not a list", "empty"])
+def test_unreadable_report_returns_at_once(tmp_path, tr, content):
+    write_report(tmp_path, content)
+    child = start_viewer(tmp_path)  # standard input stays open: the viewer must not wait on it
+    assert child.wait(timeout=60) == 0, child.stderr.read().decode()
+    assert child.stdout.read().decode("utf-8") == lines(tr("cli_report_no_sessions"))
