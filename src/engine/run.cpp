@@ -23,27 +23,6 @@ double to_double(Seconds s) {
   return std::visit([](auto v) { return static_cast<double>(v); }, s);
 }
 
-namespace {
-
-template <class V>
-void put(std::vector<std::pair<std::string, V>>& map, const std::string& name, V value) {
-  for (auto& [key, old] : map) {
-    if (key == name) {
-      old = value;
-      return;
-    }
-  }
-  map.emplace_back(name, value);
-}
-
-}  // namespace
-
-void RoundMaps::record(const std::string& name, bool success, std::optional<std::int64_t> latency) {
-  put(results_, name, success);
-  // A latency of none leaves nothing, but an earlier latency of the same name stays.
-  if (latency) put(latency_, name, *latency);
-}
-
 int draw_jitter() {
   static thread_local std::mt19937 generator{std::random_device{}()};
   return std::uniform_int_distribution<int>(kJitterMin, kJitterMax)(generator);

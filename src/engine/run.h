@@ -2,8 +2,6 @@
 // The rules of a monitoring run that do not depend on Python: the built-in
 // targets and their order, the targets text, and the wait between rounds.
 #include <array>
-#include <cstdint>
-#include <optional>
 #include <variant>
 #include <string>
 #include <string_view>
@@ -33,21 +31,6 @@ inline constexpr std::array<TargetToggle, 8> kTargetToggles{{
 
 // The enabled targets' names joined by " / ", or when_empty when there are none.
 std::string targets_text(const std::vector<std::string>& names, std::string_view when_empty);
-
-// What one round leaves for its record: each target's success flag and, for
-// the latency probes, its latency, both in check order. A name checked twice
-// in a round (two targets of one name, or a user target named like a built-in
-// one) keeps its first place and takes the later outcome, as a map does.
-class RoundMaps {
- public:
-  void record(const std::string& name, bool success, std::optional<std::int64_t> latency);
-  const std::vector<std::pair<std::string, bool>>& results() const { return results_; }
-  const std::vector<std::pair<std::string, std::int64_t>>& latency() const { return latency_; }
-
- private:
-  std::vector<std::pair<std::string, bool>> results_;
-  std::vector<std::pair<std::string, std::int64_t>> latency_;
-};
 
 // The jitter added to every wait: uniform over -15..15, both included.
 inline constexpr int kJitterMin = -15;

@@ -49,25 +49,3 @@ TEST(Run, BuiltInTargetsInTheirOrder) {
 
 }  // namespace
 }  // namespace engine
-
-namespace engine {
-namespace {
-
-TEST(Run, RoundMapsKeepCheckOrderAndTheLaterOutcome) {
-  RoundMaps maps;
-  maps.record("Google", true, std::nullopt);
-  maps.record("db", false, std::nullopt);
-  maps.record("ping", true, 0);
-  maps.record("Google", false, std::nullopt);  // a user target named like a built-in one
-  using R = std::vector<std::pair<std::string, bool>>;
-  using L = std::vector<std::pair<std::string, std::int64_t>>;
-  EXPECT_EQ(maps.results(), (R{{"Google", false}, {"db", false}, {"ping", true}}));
-  EXPECT_EQ(maps.latency(), (L{{"ping", 0}}));  // a latency of 0 is kept
-
-  RoundMaps none;
-  none.record("web", true, std::nullopt);
-  EXPECT_TRUE(none.latency().empty());
-}
-
-}  // namespace
-}  // namespace engine

@@ -133,7 +133,7 @@ class Run:
 
     def interrupt(self):
         self.child.send_signal(signal.SIGINT)
-        _, rest = self.child.communicate(timeout=60)
+        rest, _ = self.child.communicate(timeout=60)
         self.lines += rest.splitlines()
         return self.child.returncode
 
