@@ -49,7 +49,4 @@ using Seconds = std::variant<long long, double>;
 Seconds round_wait(Seconds interval, int jitter);
 double to_double(Seconds s);
 
-// The most rounds a run keeps in memory; older ones are dropped.
-inline constexpr std::size_t kKeptRounds = 100000;
-
 }  // namespace engine

@@ -5,6 +5,7 @@
 #include "engine/clock.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
+#include "engine/rounds.h"
 #include "engine/run.h"
 
 namespace engine {
@@ -71,30 +72,32 @@ py::object seconds_object(Seconds s) {
   return std::visit([](auto v) -> py::object { return py::cast(v); }, s);
 }
 
-// One round's outcome, in check order.
-struct RoundMaps {
-  py::dict results;
-  py::dict latency;
+// One round's outcome in check order; the round log merges repeated names.
+struct RoundOutcome {
+  std::vector<std::pair<std::string, bool>> results;
+  std::vector<std::pair<std::string, std::int64_t>> latency;
 };
 
-void check_target(RoundMaps& maps, const py::object& name, const py::object& check_fn, const py::object& state_file) {
+void check_target(RoundOutcome& round, const py::object& name, const py::object& check_fn,
+                  const py::object& state_file) {
   py::tuple result = call("process_service", name, check_fn, state_file);
-  maps.results[name] = py::bool_(py::object(result[0]));
-  if (!result[3].is_none()) maps.latency[name] = result[3];
+  const std::string key = py::str(name);
+  round.results.emplace_back(key, py::bool_(py::object(result[0])));
+  if (!result[3].is_none()) round.latency.emplace_back(key, py::int_(py::object(result[3])).cast<std::int64_t>());
 }
 
-void run_round(const py::handle& record, const std::vector<py::dict>& targets, long long number, py::list& kept) {
+void run_round(const py::handle& record, const std::vector<py::dict>& targets, long long number, RoundLog& kept) {
   info_literal("");
   info_literal(kBanner);
   info("mon_round", number);
-  if (!call("is_cdp_ready").cast<bool>()) {
+  if (!py::bool_(call("is_cdp_ready"))) {
     warning("chrome_disconnected");
     call("ensure_chrome", py::arg("exit_on_fail") = false);
   }
-  RoundMaps maps;
+  RoundOutcome round;
   for (const auto& toggle : kTargetToggles) {
     if (!switched_on(record, toggle.key)) continue;
-    check_target(maps, py::str(std::string(toggle.display_name)), attr(std::string(toggle.check_function).c_str()),
+    check_target(round, py::str(std::string(toggle.display_name)), attr(std::string(toggle.check_function).c_str()),
                  attr(std::string(toggle.state_file_setting).c_str()));
   }
   std::size_t index = 0;
@@ -115,15 +118,11 @@ void run_round(const py::handle& record, const std::vector<py::dict>& targets, l
     } else {
       continue;
     }
-    check_target(maps, name, check_fn, state_file);
+    check_target(round, name, check_fn, state_file);
   }
-  py::dict round;
-  round["round"] = number;
-  round["time"] = local_time("%H:%M:%S");
-  round["results"] = maps.results;
-  if (py::len(maps.latency) > 0) round["latency"] = maps.latency;
-  kept.append(round);
-  if (kept.size() > kKeptRounds) kept.attr("pop")(0);
+  const std::vector<std::pair<std::string_view, bool>> results(round.results.begin(), round.results.end());
+  const std::vector<std::pair<std::string_view, std::int64_t>> latency(round.latency.begin(), round.latency.end());
+  kept.append(number, local_time("%H:%M:%S"), results, latency);
 
   const int jitter = draw_jitter();
   const Seconds wait = round_wait(seconds_of(attr("INTERVAL_SECONDS")), jitter);
@@ -158,7 +157,7 @@ void main_run() {
                          number_text(attr("RETRY_COUNT")) + " \xE6\xAC\xA1\n" + tr("alert_field_targets") + colon +
                          targets_line);
 
-  py::list kept;
+  RoundLog kept;  // the newest RoundLog::kKeep rounds
   py::object start_time = py::module_::import("datetime").attr("datetime").attr("now")();
   long long counter = 0;
   try {
@@ -175,7 +174,8 @@ void main_run() {
   call("send_alert", tr("alert_stop_title") + "\n\n" + tr("alert_field_time") + colon +
                          local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_rounds") + colon +
                          std::to_string(counter) + " \xE8\xBD\xAE\n" + tr("alert_field_targets") + colon + targets_line);
-  if (py::len(kept) > 0) call("_save_run_report", start_time, counter, kept);
+  // The kept rounds go to the report as they are, without a copy into Python objects.
+  if (!kept.empty()) call("_save_run_report", start_time, counter, py::cast(&kept, py::return_value_policy::reference));
 }
 
 }  // namespace

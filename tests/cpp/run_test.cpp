@@ -49,3 +49,35 @@ TEST(Run, BuiltInTargetsInTheirOrder) {
 
 }  // namespace
 }  // namespace engine
+
+#include "engine/rounds.h"
+
+namespace engine {
+namespace {
+
+TEST(Run, KeptRoundsStopAtTheCap) {
+  RoundLog kept;
+  const std::vector<std::pair<std::string_view, bool>> results{{"Google", true}, {"db", false}};
+  const std::vector<std::pair<std::string_view, std::int64_t>> none;
+  for (std::int64_t round = 1; round <= static_cast<std::int64_t>(RoundLog::kKeep) + 1; ++round) {
+    kept.append(round, "12:00:00", results, none);
+  }
+  EXPECT_EQ(kept.size(), 100000u);
+  EXPECT_EQ(kept.rounds().front().number, 2);
+  EXPECT_EQ(kept.rounds().back().number, 100001);
+  EXPECT_EQ(kept.targets().size(), 2u);  // names are kept once, not per round
+}
+
+TEST(Run, ARoundWithoutLatencyKeepsNone) {
+  RoundLog kept;
+  kept.append(1, "12:00:00", {{"web", true}, {"ping", true}}, {});
+  kept.append(2, "12:01:00", {{"web", true}, {"ping", true}, {"web", false}}, {{"ping", 0}});
+  EXPECT_TRUE(kept.rounds()[0].latency.empty());
+  ASSERT_EQ(kept.rounds()[1].latency.size(), 1u);
+  EXPECT_EQ(kept.rounds()[1].latency[0].ms, 0);  // a latency of 0 is a latency
+  ASSERT_EQ(kept.rounds()[1].results.size(), 2u);  // a repeated name keeps its place and the later outcome
+  EXPECT_FALSE(kept.rounds()[1].results[0].success);
+}
+
+}  // namespace
+}  // namespace engine

@@ -133,14 +133,16 @@ class Run:
 
     def interrupt(self):
         self.child.send_signal(signal.SIGINT)
-        rest, _ = self.child.communicate(timeout=60)
+        _, rest = self.child.communicate(timeout=60)
         self.lines += rest.splitlines()
         return self.child.returncode
 
 
 def notices(w):
-    """The texts the DingTalk robot received, in order (the other channels get the same)."""
-    return [json.loads(body)["markdown"]["text"] for path, _, body in w.robots.received if path == "/dingtalk"]
+    """The texts the DingTalk robot received, in order (the other channels get the
+    same), with the Markdown's bold marks taken out."""
+    return [json.loads(body)["markdown"]["text"].replace("**", "")
+            for path, _, body in w.robots.received if path == "/dingtalk"]
 
 
 def titles(w):
@@ -214,3 +216,50 @@ def test_two_runs_stopped_in_the_wait_and_in_the_checks(world):
     assert titles(w) == [tr("alert_startup_title"), tr("alert_stop_title")]  # down targets stay down: no new notice
     assert f"{tr('alert_field_rounds')}：2 轮" in notices(w)[1]
     listener.close()
+
+
+def test_chrome_lost_between_rounds_is_started_again(world):
+    w = world
+    write_settings(w, [{"name": "web", "url": w.page_url}])
+    run = Run(w)
+    run.wait_for(round_done(1))
+    assert stop_processes_mentioning(str(w.tmp / "chrome_debug"))  # the browser dies in the wait
+    run.wait_for(tr("chrome_disconnected"), timeout=30)
+    run.wait_for(tr("chrome_ready") % f"http://127.0.0.1:{w.cdp_port}", timeout=60)
+    run.wait_for(round_done(2), timeout=60)
+    assert run.interrupt() == 0
+    [session] = report(w)
+    assert [r["results"] for r in session["rounds"]] == [{"web": True}, {"web": True}]
+    assert state(w, "web")["status"] == "UP"
+    assert titles(w) == [tr("alert_startup_title"), tr("alert_stop_title")]
+
+
+def test_no_chrome_at_start_up_ends_the_run_with_status_1(world):
+    w = world
+    write_settings(w, [{"name": "up", "ip": "127.0.0.1", "port": w.up_port}])
+    env_path = os.environ["PATH"]
+    os.environ["PATH"] = "/nonexistent"
+    try:
+        run = Run(w, "no-chrome")
+    finally:
+        os.environ["PATH"] = env_path
+    _, err = run.child.communicate(timeout=60)
+    assert run.child.returncode == 1
+    assert tr("chrome_not_found") in err and tr("mon_round", 1) not in err
+    assert titles(w) == [tr("alert_chrome_not_found")]
+    assert not (w.work / "monitor_report.json").exists() and state(w, "up") is None
+
+
+@pytest.mark.parametrize("targets, named", [
+    ("not a list", "custom_targets"),
+    ([{"name": "fine", "ip": "127.0.0.1", "enabled": False}, {"ip": "127.0.0.1"}], "custom target 2"),
+])
+def test_a_settings_record_of_the_wrong_shape_is_one_clear_error(world, targets, named):
+    w = world
+    write_settings(w, targets)
+    run = Run(w)
+    _, err = run.child.communicate(timeout=90)
+    assert run.child.returncode == 1
+    last = err.strip().splitlines()[-1]
+    assert last.startswith("quorvelta: settings:") and named in last and "Traceback" not in err
+    assert tr("alert_stop_title") not in titles(w) and not (w.work / "monitor_report.json").exists()
