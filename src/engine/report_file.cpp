@@ -303,7 +303,8 @@ void write_session(Writer& writer, const SessionHead& head, const RoundLog& roun
   writer.integer(head.total_rounds);
   writer.key("rounds");
   writer.begin_array();
-  for (const RoundLog::Round& round : rounds.rounds()) {
+  for (std::size_t i = 0; i < rounds.size(); ++i) {
+    const RoundLog::RoundView round = rounds.round(i);
     writer.begin_object();
     writer.key("round");
     writer.integer(round.number);
@@ -311,16 +312,16 @@ void write_session(Writer& writer, const SessionHead& head, const RoundLog& roun
     writer.string(round.time);
     writer.key("results");
     writer.begin_object();
-    for (const auto& result : round.results) {
-      writer.quoted_key(quoted[result.target]);
-      writer.boolean(result.success);
+    for (std::size_t k = 0; k < round.result_targets.size(); ++k) {
+      writer.quoted_key(quoted[round.result_targets[k]]);
+      writer.boolean(round.success(k));
     }
     writer.end_object();
     writer.key("latency");
     writer.begin_object();
-    for (const auto& latency : round.latency) {
-      writer.quoted_key(quoted[latency.target]);
-      writer.integer(latency.ms);
+    for (std::size_t k = 0; k < round.latency_targets.size(); ++k) {
+      writer.quoted_key(quoted[round.latency_targets[k]]);
+      writer.integer(round.latency_ms[k]);
     }
     writer.end_object();
     writer.end_object();

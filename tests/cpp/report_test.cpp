@@ -100,18 +100,18 @@ TEST(ReportRounds, KeepsTheNewestAndNamesOnce) {
   RoundLog log(3);
   for (int n = 1; n <= 5; ++n) log.append(n, "10:00:0" + std::to_string(n), {{"A", true}, {"B", n % 2 == 0}}, {});
   ASSERT_EQ(log.size(), 3u);
-  EXPECT_EQ(log.rounds().front().number, 3);
-  EXPECT_EQ(log.rounds().back().number, 5);
+  EXPECT_EQ(log.round(0).number, 3);
+  EXPECT_EQ(log.round(2).number, 5);
   EXPECT_EQ(log.targets(), (std::vector<std::string>{"A", "B"}));
 
   // A name twice in one round keeps its first place and its last value, as a dict does.
   log.append(6, "10:00:06", {{"B", true}, {"A", true}, {"B", false}}, {{"A", 5}, {"A", 7}});
-  const auto& round = log.rounds().back();
-  ASSERT_EQ(round.results.size(), 2u);
-  EXPECT_EQ(log.targets()[round.results[0].target], "B");
-  EXPECT_FALSE(round.results[0].success);
-  ASSERT_EQ(round.latency.size(), 1u);
-  EXPECT_EQ(round.latency[0].ms, 7);
+  const auto round = log.round(log.size() - 1);
+  ASSERT_EQ(round.result_targets.size(), 2u);
+  EXPECT_EQ(log.targets()[round.result_targets[0]], "B");
+  EXPECT_FALSE(round.success(0));
+  ASSERT_EQ(round.latency_targets.size(), 1u);
+  EXPECT_EQ(round.latency_ms[0], 7);
 }
 
 TEST(ReportRounds, SessionAsPythonWritesIt) {

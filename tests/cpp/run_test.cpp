@@ -63,8 +63,10 @@ TEST(Run, KeptRoundsStopAtTheCap) {
     kept.append(round, "12:00:00", results, none);
   }
   EXPECT_EQ(kept.size(), 100000u);
-  EXPECT_EQ(kept.rounds().front().number, 2);
-  EXPECT_EQ(kept.rounds().back().number, 100001);
+  EXPECT_EQ(kept.round(0).number, 2);
+  EXPECT_EQ(kept.round(kept.size() - 1).number, 100001);
+  EXPECT_TRUE(kept.round(0).success(0) && !kept.round(0).success(1));
+  EXPECT_EQ(kept.round(0).time, "12:00:00");
   EXPECT_EQ(kept.targets().size(), 2u);  // names are kept once, not per round
 }
 
@@ -72,11 +74,41 @@ TEST(Run, ARoundWithoutLatencyKeepsNone) {
   RoundLog kept;
   kept.append(1, "12:00:00", {{"web", true}, {"ping", true}}, {});
   kept.append(2, "12:01:00", {{"web", true}, {"ping", true}, {"web", false}}, {{"ping", 0}});
-  EXPECT_TRUE(kept.rounds()[0].latency.empty());
-  ASSERT_EQ(kept.rounds()[1].latency.size(), 1u);
-  EXPECT_EQ(kept.rounds()[1].latency[0].ms, 0);  // a latency of 0 is a latency
-  ASSERT_EQ(kept.rounds()[1].results.size(), 2u);  // a repeated name keeps its place and the later outcome
-  EXPECT_FALSE(kept.rounds()[1].results[0].success);
+  EXPECT_TRUE(kept.round(0).latency_targets.empty());
+  ASSERT_EQ(kept.round(1).latency_targets.size(), 1u);
+  EXPECT_EQ(kept.round(1).latency_ms[0], 0);  // a latency of 0 is a latency
+  ASSERT_EQ(kept.round(1).result_targets.size(), 2u);  // a repeated name keeps its place and the later outcome
+  EXPECT_FALSE(kept.round(1).success(0));
+}
+
+}  // namespace
+}  // namespace engine
+
+namespace engine {
+namespace {
+
+TEST(Run, KeptRoundsSurviveThePoolsBeingCompacted) {
+  RoundLog kept(50);
+  const std::string names[] = {"a", "b", "c"};
+  for (std::int64_t n = 1; n <= 20000; ++n) {
+    std::vector<std::pair<std::string_view, bool>> results;
+    std::vector<std::pair<std::string_view, std::int64_t>> latency;
+    for (std::int64_t k = 0; k <= n % 3; ++k) {
+      results.emplace_back(names[k], (n + k) % 2 == 0);
+      latency.emplace_back(names[k], n * 10 + k);
+    }
+    kept.append(n, "01:02:03", results, latency);
+  }
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    const auto round = kept.round(i);
+    const std::int64_t n = 19951 + static_cast<std::int64_t>(i);
+    ASSERT_EQ(round.number, n);
+    ASSERT_EQ(round.latency_targets.size(), static_cast<std::size_t>(n % 3 + 1));
+    for (std::size_t k = 0; k < round.latency_targets.size(); ++k) {
+      ASSERT_EQ(round.latency_ms[k], n * 10 + static_cast<std::int64_t>(k));
+      ASSERT_EQ(round.success(k), (n + static_cast<std::int64_t>(k)) % 2 == 0);
+    }
+  }
 }
 
 }  // namespace

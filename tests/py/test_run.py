@@ -55,25 +55,6 @@ class Page(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def full_backlog():
-    """A listener whose backlog is full, so a connect waits out its time-out."""
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(0)
-    port = listener.getsockname()[1]
-    fillers = []
-    while True:
-        s = socket.socket()
-        s.setblocking(False)
-        try:
-            s.connect(("127.0.0.1", port))
-        except BlockingIOError:
-            pass
-        fillers.append(s)
-        if not select.select([], [s], [], 0.2)[1]:
-            return listener, fillers, port
-
-
 @pytest.fixture
 def world(tmp_path):
     """Everything a run talks to, on 127.0.0.1, and a working directory."""
@@ -111,7 +92,13 @@ class Run:
     """The launcher as a child process, its log read line by line from stderr."""
 
     def __init__(self, w, *extra):
-        env = dict(os.environ, SSL_CERT_FILE=str(w.ca_file), TEMP=str(w.tmp))
+        # A ping that never answers makes an ICMP target slow for its whole limit (6 s).
+        slow_bin = w.tmp / "slow-bin"
+        slow_bin.mkdir(exist_ok=True)
+        (slow_bin / "ping").write_text("#!/bin/sh\nexec sleep 30\n")
+        (slow_bin / "ping").chmod(0o755)
+        env = dict(os.environ, SSL_CERT_FILE=str(w.ca_file), TEMP=str(w.tmp),
+                   PATH=f"{slow_bin}{os.pathsep}{os.environ['PATH']}")
         env.pop("DISPLAY", None)
         self.child = subprocess.Popen(
             [sys.executable, "-c", HOST, str(w.mail.port), f"http://127.0.0.1:{w.cdp_port}", *extra],
@@ -166,14 +153,13 @@ def round_done(number):
 
 def test_two_runs_stopped_in_the_wait_and_in_the_checks(world):
     w = world
-    listener, fillers, slow_port = full_backlog()
     write_settings(w, [
         {"name": "up", "ip": "127.0.0.1", "port": w.up_port},
         {"name": "down", "ip": "127.0.0.1", "port": w.closed_port, "protocol": "TCP"},
         {"name": "web", "url": w.page_url},
         {"name": "odd", "ip": "127.0.0.1", "protocol": "smtp"},
         {"name": "off", "ip": "127.0.0.1", "enabled": False},
-        {"name": "slow", "ip": "127.0.0.1", "port": slow_port},
+        {"name": "slow", "ip": "127.0.0.1", "protocol": "icmp"},
     ])
     targets_line = "up / down / web / odd / slow"
 
@@ -215,7 +201,6 @@ def test_two_runs_stopped_in_the_wait_and_in_the_checks(world):
     assert [r["round"] for r in sessions[1]["rounds"]] == [1]
     assert titles(w) == [tr("alert_startup_title"), tr("alert_stop_title")]  # down targets stay down: no new notice
     assert f"{tr('alert_field_rounds')}：2 轮" in notices(w)[1]
-    listener.close()
 
 
 def test_chrome_lost_between_rounds_is_started_again(world):
