@@ -2,6 +2,12 @@
 
 namespace engine::os {
 
+void replace_file(const std::string& path, std::string_view bytes, Durability durability) {
+  FileReplacement replacement(path, durability);
+  replacement.write(bytes);
+  replacement.commit();
+}
+
 std::string native_lines(std::string_view text) {
   const std::string_view eol = native_line_end();
   if (eol == "\n") return std::string(text);

@@ -19,53 +19,20 @@ std::runtime_error os_error(const std::string& path) {
 
 }  // namespace
 
-void replace_file(const std::string& path, std::string_view bytes, Durability durability) {
-  std::string temp = path + ".tmp-XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) throw os_error(path);
-  auto fail = [&] {
-    auto error = os_error(path);
-    ::close(fd);
-    ::unlink(temp.c_str());
-    return error;
-  };
-  // mkstemp makes the file private; a state or report file is an ordinary one.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::fchmod(fd, 0666 & ~mask) != 0) throw fail();
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw fail();
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (durability == Durability::Sync && ::fsync(fd) != 0) throw fail();
-  if (::close(fd) != 0) {
-    auto error = os_error(path);
-    ::unlink(temp.c_str());
-    throw error;
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    auto error = os_error(path);
-    ::unlink(temp.c_str());
-    throw error;
-  }
-}
-
 FileReplacement::FileReplacement(const std::string& path, Durability durability)
-    : path_(path), temp_(path + ".tmp-XXXXXX"), durability_(durability) {
-  const int fd = ::mkstemp(temp_.data());
-  if (fd < 0) throw os_error(path_);
-  handle_ = fd;
-  open_ = true;
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::fchmod(fd, 0666 & ~mask) != 0) {
-    auto error = os_error(path_);
-    abandon();
-    throw error;
+    : path_(path), durability_(durability) {
+  // A name of this process's own, created exclusively with the mode of an
+  // ordinary file (the umask applies), so no other writer can share it.
+  static unsigned counter = 0;
+  for (int attempt = 0;; ++attempt) {
+    temp_ = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      handle_ = fd;
+      open_ = true;
+      return;
+    }
+    if (errno != EEXIST || attempt > 100) throw os_error(path_);
   }
 }
 

@@ -8,23 +8,6 @@
 
 namespace engine::os {
 
-void replace_file(const std::string& path, std::string_view bytes, Durability durability) {
-  const std::wstring target = widen(path);
-  const std::wstring temp = target + L".tmp-" + std::to_wstring(::GetCurrentProcessId());
-  HANDLE h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) throw std::runtime_error(last_error_text() + ": '" + path + "'");
-  DWORD written = 0;
-  const bool ok = ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size() && (durability == Durability::Rename || ::FlushFileBuffers(h));
-  const std::string error = ok ? std::string() : last_error_text();
-  ::CloseHandle(h);
-  if (!ok || !::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const std::string text = ok ? last_error_text() : error;
-    ::DeleteFileW(temp.c_str());
-    throw std::runtime_error(text + ": '" + path + "'");
-  }
-}
-
 FileReplacement::FileReplacement(const std::string& path, Durability durability)
     : path_(path), durability_(durability) {
   const std::wstring temp = widen(path) + L".tmp-" + std::to_wstring(::GetCurrentProcessId());
