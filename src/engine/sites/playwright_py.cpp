@@ -237,10 +237,16 @@ class PyEnv : public sites::Env {
                                                                  : py::object(py::int_(std::get<long long>(args[i])));
       }
       const char* method = level == sites::Level::Info ? "info" : level == sites::Level::Warning ? "warning" : "error";
-      // The core's template logs these; a member that logs more names its keys here too.
-      // catalogue keys: err_cdp_failed, err_page_load, err_http, err_crash_short, err_crash_long,
-      attr("logger").attr(method)(call("tr", from_text(key)),  // catalogue keys: err_page_empty,
-                                  *values);                    // catalogue keys: err_body_unreadable_short
+      // The keys of the template and of the built-in sites; a member that logs more names its keys here too.
+      // catalogue keys: err_cdp_failed, err_page_load, err_http, err_crash_short, err_crash_long
+      const py::object format = call("tr",  // catalogue keys: err_page_empty, err_body_unreadable_short
+                                     // catalogue keys: err_body_unreadable, err_redirect_support, err_error_title
+                                     // catalogue keys: err_restriction_text, err_no_ai_input, err_no_search_box
+                                     // catalogue keys: err_no_key_element, err_notebooklm_restriction
+                                     // catalogue keys: err_notebooklm_unsupported, err_notebooklm_keyword
+                                     // catalogue keys: err_linkedin_cn_redirect
+                                     from_text(key));
+      attr("logger").attr(method)(format, *values);
     });
   }
   void pause(double seconds) override {
