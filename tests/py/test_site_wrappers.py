@@ -40,7 +40,6 @@ WRAPPERS = [
 def test_wrappers_in_chromium(core, cdp, page_server, error_dir, caplog, monkeypatch, wrapper, setting, display, key,
                               passing, failing, reason):
     monkeypatch.setattr(core, "RETRY_COUNT", 1)
-    monkeypatch.setattr(core, "_CHAT_PAUSE_SECONDS", 0)
     monkeypatch.setattr(core, "SEARCH_KEYWORDS", ["machine learning"])
     scholar_search = wrapper == "check_google"
     for outcome, page in (("pass", passing), ("fail", failing)):

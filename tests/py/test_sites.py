@@ -300,14 +300,12 @@ TWIN_PAGES = [
 @pytest.mark.parametrize("id,body,reason", TWIN_PAGES, ids=[c[0] for c in TWIN_PAGES])
 def test_chat_twins(core, visit, monkeypatch, twin, id, body, reason):
     member, name, maker, other = TWINS[twin]
-    monkeypatch.setattr(core, "_CHAT_PAUSE_SECONDS", 0)
     log = None if reason == "OK" else W("err_no_key_element", member.display)
     visit(member, Case(id, html(body(name, maker, other)), reason, log=log))
 
 
 def test_chat_pause_follows_a_load_that_passed(core, visit):
     # The real pause, once: also when the key element is there at once.
-    assert core._CHAT_PAUSE_SECONDS == 3
     took = visit(CHATGPT, Case("paused", html("<textarea></textarea>"), "OK", status=399))
     assert 3 <= took < 6
 
@@ -449,7 +447,6 @@ STAND_INS = [
 @pytest.fixture
 def fake_cdp(core, monkeypatch):
     monkeypatch.setattr(core, "CDP_URL", "http://127.0.0.1:1")
-    monkeypatch.setattr(core, "_CHAT_PAUSE_SECONDS", 0)
 
 
 @pytest.mark.parametrize("member,page,settings,reason,log,taken,queries", [c[1:] for c in STAND_INS],

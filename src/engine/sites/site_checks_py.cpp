@@ -35,10 +35,6 @@ std::vector<std::string> gemini_restriction_phrases() {
   });
 }
 
-// The pause of the ChatGPT and Claude checks; a private module attribute so
-// that a test can shorten it.
-double chat_pause() { return setting<double>("_CHAT_PAUSE_SECONDS"); }
-
 struct BuiltIn {
   const char* attempt;
   const char* address_setting;
@@ -52,9 +48,9 @@ constexpr BuiltIn kBuiltIns[] = {
     {"check_github_once", "GITHUB_URL", [](std::string a) { return sites::github_site(std::move(a)); }},
     {"check_notebooklm_once", "NOTEBOOKLM_URL", [](std::string a) { return sites::notebooklm_site(std::move(a)); }},
     {"check_chatgpt_once", "CHATGPT_URL",
-     [](std::string a) { return sites::chat_site(sites::kChatGpt, std::move(a), chat_pause()); }},
+     [](std::string a) { return sites::chat_site(sites::kChatGpt, std::move(a), sites::kChatPauseSeconds); }},
     {"check_claude_once", "CLAUDE_URL",
-     [](std::string a) { return sites::chat_site(sites::kClaude, std::move(a), chat_pause()); }},
+     [](std::string a) { return sites::chat_site(sites::kClaude, std::move(a), sites::kChatPauseSeconds); }},
     {"check_linkedin_once", "LINKEDIN_URL", [](std::string a) { return sites::linkedin_site(std::move(a)); }},
 };
 
@@ -92,7 +88,6 @@ void register_site_checks(py::module_& m) {
   py::list phrases;
   for (std::string_view phrase : sites::kGeminiRestrictionPhrases) phrases.append(from_text(phrase));
   m.attr("GEMINI_RESTRICTION_KEYWORDS") = phrases;
-  m.attr("_CHAT_PAUSE_SECONDS") = sites::kChatPauseSeconds;
   for (const BuiltIn& b : kBuiltIns) {
     m.def(b.attempt, [&b](const py::object& playwright) { return built_in_attempt(b, playwright); },
           py::arg("playwright"));
