@@ -71,36 +71,6 @@ const char* skip_spaces(const char* p) {
 #endif
 }
 
-// Length of the strict UTF-8 sequence at p (no overlong forms, no
-// surrogates, nothing above U+10FFFF), 0 when invalid, or -1 when it runs past
-// end and more text may follow.
-int sequence_length(const char* p, const char* end, bool eof) {
-  const auto lead = static_cast<unsigned char>(p[0]);
-  int n = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    n = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    n = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    n = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (end - p < n) return eof ? 0 : -1;
-  const auto second = static_cast<unsigned char>(p[1]);
-  if (second < low || second > high) return 0;
-  for (int k = 2; k < n; ++k) {
-    const auto c = static_cast<unsigned char>(p[k]);
-    if (c < 0x80 || c > 0xBF) return 0;
-  }
-  return n;
-}
-
 std::filesystem::path native_path(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
@@ -135,15 +105,16 @@ void FileSource::rewind() {
   if (!stream_) throw std::runtime_error("cannot read '" + path_ + "' again");
 }
 
-Reader::Reader(Source& source, std::size_t chunk, os::Interrupt interrupt)
+Reader::Reader(Source& source, std::size_t chunk, os::Interrupt interrupt, std::size_t max_depth)
     : source_(source), interrupt_(std::move(interrupt)), buffer_(std::max<std::size_t>(chunk, 1) + kPad, '\0'),
-      chunk_(std::max<std::size_t>(chunk, 1)) {
+      chunk_(std::max<std::size_t>(chunk, 1)), max_depth_(max_depth) {
   pos_ = end_ = buffer_.data();
 }
 
+std::uint64_t Reader::offset() const { return consumed_ + static_cast<std::uint64_t>(pos_ - buffer_.data()); }
+
 void Reader::fail(const char* what) const {
-  const auto offset = consumed_ + static_cast<std::uint64_t>(pos_ - buffer_.data());
-  throw SyntaxError(std::string(what) + " near byte " + std::to_string(offset));
+  throw SyntaxError(std::string(what) + " near byte " + std::to_string(offset()));
 }
 
 bool Reader::refill(const char*& keep) {
@@ -269,9 +240,12 @@ const char* Reader::scan_string(const char* p) {
       }
       fail("invalid control character in string");
     } else if (c >= 0x80) {
-      const int n = sequence_length(q, end_, eof_);
-      if (n < 0) return nullptr;
-      if (n == 0) fail("invalid UTF-8 text");
+      bool valid = false;
+      const std::size_t n = utf8::strict_step({q, static_cast<std::size_t>(end_ - q)}, valid);
+      if (!valid) {
+        if (q + n == end_ && !eof_) return nullptr;  // it may go on in the next piece
+        fail("invalid UTF-8 text");
+      }
       q += n;
     }
     q = find_special(q);
@@ -331,7 +305,7 @@ Event Reader::scan_value(const char*& p) {
   switch (*p) {
     case '{':
     case '[': {
-      if (containers_.size() >= kMaxDepth) fail("nesting too deep");
+      if (containers_.size() >= max_depth_) fail("nesting too deep");
       const bool object = *p == '{';
       containers_.push_back(object);
       pos_ = p + 1;

@@ -8,9 +8,11 @@
 // integers of any length; floats out of range become infinite or zero; raw
 // control characters in strings are errors; the text is strict UTF-8 without a
 // byte-order mark; only space, tab, CR and LF are white space; nesting deeper
-// than Python's recursion limit fails. One deliberate difference: a \u escape
-// that leaves a lone surrogate is an error, since such a string can be written
-// to no UTF-8 file (Python reads it, then fails when it writes it back).
+// than Python's recursion limit fails (unless the reader is given another
+// limit: it keeps its place without recursion, so any depth is safe). One
+// deliberate difference: a \u escape that leaves a lone surrogate is an error,
+// since such a string can be written to no UTF-8 file (Python reads it, then
+// fails when it writes it back).
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -84,8 +86,10 @@ class Reader {
   static constexpr std::size_t kChunk = 1 << 18;
 
   // chunk: how many bytes are read at a time (small in tests, to cross every
-  // token boundary). interrupt is asked before every read.
-  explicit Reader(Source& source, std::size_t chunk = kChunk, os::Interrupt interrupt = {});
+  // token boundary). interrupt is asked before every read. max_depth: how
+  // deep containers may nest.
+  explicit Reader(Source& source, std::size_t chunk = kChunk, os::Interrupt interrupt = {},
+                  std::size_t max_depth = kMaxDepth);
 
   // The next event; throws SyntaxError on invalid text. After End it keeps
   // returning End.
@@ -100,6 +104,11 @@ class Reader {
   void skip_value(Event first);
 
   std::size_t depth() const { return containers_.size(); }
+
+  // How many bytes of the document lie before the reader's place: just past
+  // the last event's text (past a bracket for a container's events; for a
+  // Key, perhaps past its ':' too).
+  std::uint64_t offset() const;
 
  private:
   enum class State : std::uint8_t {
@@ -133,6 +142,7 @@ class Reader {
   os::Interrupt interrupt_;
   std::vector<char> buffer_;
   std::size_t chunk_;
+  std::size_t max_depth_;
   const char* pos_ = nullptr;
   const char* end_ = nullptr;
   bool eof_ = false;

@@ -173,7 +173,10 @@ Writer::Writer(Sink& sink, std::string_view line_end, int level)
   buffer_.reserve(kFlushAt + 4096);
 }
 
+Writer::Writer(Sink& sink, Compact) : sink_(sink), base_(0), compact_(true) {}
+
 void Writer::new_line(std::size_t depth) {
+  if (compact_) return;
   buffer_ += line_end_;
   buffer_.append(2 * depth, ' ');
 }
@@ -231,18 +234,21 @@ void Writer::begin_array() {
 
 void Writer::end_array() { end_container(']'); }
 
+void Writer::after_name() {
+  buffer_ += compact_ ? ":" : ": ";
+  after_key_ = true;
+}
+
 void Writer::key(std::string_view utf8) {
   before_member();
   append_string(buffer_, utf8);
-  buffer_ += ": ";
-  after_key_ = true;
+  after_name();
 }
 
 void Writer::quoted_key(std::string_view quoted) {
   before_member();
   buffer_ += quoted;
-  buffer_ += ": ";
-  after_key_ = true;
+  after_name();
 }
 
 void Writer::string(std::string_view utf8) {

@@ -53,6 +53,11 @@ class Writer {
   // later placed inside a larger document; line_end replaces every "\n".
   explicit Writer(Sink& sink, std::string_view line_end = "\n", int level = 0);
 
+  // The value on one line with nothing between its tokens, as
+  // json.dumps(value, separators=(",", ":"), ensure_ascii=False) writes it.
+  struct Compact {};
+  Writer(Sink& sink, Compact);
+
   void begin_object();
   void end_object();
   void begin_array();
@@ -78,6 +83,7 @@ class Writer {
   };
   void before_value();
   void before_member();
+  void after_name();
   void end_container(char close);
   void new_line(std::size_t depth);
   void maybe_flush();
@@ -86,6 +92,7 @@ class Writer {
   std::string line_end_;
   std::size_t base_;
   std::vector<Level> levels_;
+  bool compact_ = false;
   bool after_key_ = false;
   std::string buffer_;
 };

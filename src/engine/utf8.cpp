@@ -64,4 +64,51 @@ std::string_view prefix(std::string_view text, std::size_t n) {
   return text.substr(0, i);
 }
 
+std::size_t strict_step(std::string_view text, bool& valid) {
+  valid = false;
+  const auto lead = static_cast<unsigned char>(text[0]);
+  std::size_t n = 0;
+  unsigned char low = 0x80, high = 0xBF;  // where the second byte must lie
+  if (lead < 0x80) {
+    n = 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 1;
+  }
+  for (std::size_t k = 1; k < n; ++k) {
+    if (k == text.size()) return k;
+    const auto c = static_cast<unsigned char>(text[k]);
+    if (c < low || c > high) return k;
+    low = 0x80;
+    high = 0xBF;
+  }
+  valid = true;
+  return n;
+}
+
+std::string replace_invalid(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    bool valid = false;
+    const std::size_t n = strict_step(text, valid);
+    if (valid) {
+      out.append(text.substr(0, n));
+    } else {
+      out += "\xEF\xBF\xBD";
+    }
+    text.remove_prefix(n);
+  }
+  return out;
+}
+
 }  // namespace engine::utf8

@@ -1,6 +1,7 @@
 #pragma once
 // Just enough UTF-8 for the rules that count characters the way Python does
-// (one code point is one character).
+// (one code point is one character), and for reading text as Python's strict
+// decoder reads it.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -19,5 +20,15 @@ std::size_t length(std::string_view text);
 
 // The first n code points of text (all of it when shorter).
 std::string_view prefix(std::string_view text, std::size_t n);
+
+// How many bytes at the start of a non-empty text Python's strict decoder
+// (no overlong forms, no surrogates, nothing above U+10FFFF) takes as one
+// step: a whole character, and valid is set; or else the longest start of a
+// character that the text breaks off or cuts short, at least one byte.
+std::size_t strict_step(std::string_view text, bool& valid);
+
+// The text with each invalid step as U+FFFD, as Python's
+// bytes.decode("utf-8", "replace") reads it.
+std::string replace_invalid(std::string_view text);
 
 }  // namespace engine::utf8

@@ -23,6 +23,7 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 #define VS16 "\xEF\xB8\x8F"         // U+FE0F
 #define CHECK "\xE2\x9C\x85"        // ✅
 #define GREEN "\xF0\x9F\x9F\xA2"    // 🟢
+#define FFFD "\xEF\xBF\xBD"         // the replacement character
 
 TEST(AlertText, StripRemovesUnicodeSpaceOnly) {
   const std::pair<const char*, const char*> cases[] = {
@@ -169,9 +170,12 @@ TEST(Webhook, ReplyJudgeTable) {
       {200, R"({"data":{"errcode":0}})", "errcode=-1"},  // a nested code is not the reply's
       {200, R"({"errcode":1,"errmsg":"\u4e2d\u6587 \ud83d\ude00 \"q\" \\ \/"})",
        "\xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80 \"q\" \\ /"},
-      {200, "{\"errcode\":1,\"errmsg\":\"bad \xFF byte\"}", "bad \xEF\xBF\xBD byte"},
-      {200, R"({"errcode":1,"errmsg":"\ud800x"})", "\xED\xA0\x80x"},  // a lone surrogate stays one
-      {200, R"({"errcode":1,"errmsg":{"a":[1, 2]}})", R"({"a":[1, 2]})"},
+      // Invalid UTF-8 reads as the HTTP client decodes it: one U+FFFD for each broken step.
+      {200, "{\"errcode\":1,\"errmsg\":\"bad \xFF byte, cut \xE4\xB8 short, \xED\xA0\x80\"}",
+       "bad " FFFD " byte, cut " FFFD " short, " FFFD FFFD FFFD},
+      // A lone surrogate escape reads as U+FFFD; a pair after it and an escaped backslash stay as they are.
+      {200, R"({"errcode":1,"errmsg":"\ud800x\udc00\ud83d\ude00 \\ud800"})", FFFD "x" FFFD "\xF0\x9F\x98\x80 \\ud800"},
+      {200, R"({"errcode":1,"errmsg":{"a":[1, 2], "b":"\ud800"}})", R"({"a":[1, 2], "b":"\ud800"})"},
       // Not JSON, so nothing says the notice failed.
       {200, R"({"errcode":1,})", std::nullopt},
       {200, R"({'errcode':1})", std::nullopt},
@@ -191,6 +195,8 @@ TEST(Webhook, ReplyJudgeTable) {
 TEST(Webhook, DeepReplyDoesNotExhaustTheStack) {
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
   EXPECT_EQ(judge_webhook_reply(200, deep), "reply is not a JSON object");
+  EXPECT_EQ(judge_webhook_reply(200, R"({"data":)" + deep + R"(,"errcode":3})"), "errcode=3");
+  EXPECT_EQ(judge_webhook_reply(200, R"({"errcode":1,"errmsg":)" + deep + "}"), deep);
 }
 
 TEST(Mail, RecipientsTable) {
