@@ -374,14 +374,29 @@ def test_a_browser_that_never_answers_costs_thirty_polls(core, chrome_env, alert
 
 def test_a_start_waits_a_second_before_each_poll_and_two_after_the_answer(core, chrome_env, alerts, caplog,
                                                                           monkeypatch):
-    monkeypatch.setattr(core, "CHROME_PATHS", [str(write_program(chrome_env.tmp, "quick-chrome", "#!/bin/sh\n"))])
+    seen = chrome_env.tmp / "seen"
+    quick = write_program(chrome_env.tmp, "quick-chrome",
+                          f'#!/bin/sh\n{{ ls -l /proc/$$/fd; grep SigIgn /proc/$$/status; }} > "{seen}"\n')
+    monkeypatch.setattr(core, "CHROME_PATHS", [str(quick)])
     answers = [False, True]
     monkeypatch.setattr(core, "is_cdp_ready", lambda host, port: answers.pop(0))
-    started = time.monotonic()
-    assert core.ensure_chrome() is True
-    assert 3.0 <= time.monotonic() - started < 3.6
+    # A descriptor that a child would inherit: the browser, which outlives the
+    # run, must not keep it open.
+    read_end, write_end = os.pipe()
+    os.set_inheritable(write_end, True)
+    try:
+        started = time.monotonic()
+        assert core.ensure_chrome() is True
+        assert 3.0 <= time.monotonic() - started < 3.6
+        pipe = f"pipe:[{os.fstat(write_end).st_ino}]"
+    finally:
+        os.close(read_end)
+        os.close(write_end)
     assert answers == [] and alerts == []
     assert logged(caplog, core, "chrome_ready") == [(core.CDP_URL,)]
+    fds, ignored = seen.read_text().rsplit("SigIgn:", 1)
+    assert pipe not in fds
+    assert not int(ignored, 16) & 1 << (signal.SIGPIPE - 1)  # as any program starts
 
 
 INTERRUPTED = """

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,28 +148,61 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options, c
   return result;
 }
 
+namespace {
+
+// Closes every descriptor from `lowest` up, except `keep`. Chrome outlives
+// the run: a descriptor it inherited by accident (a socket, a pipe end, the
+// host's own files) would stay open as long as the browser runs. Runs between
+// fork and exec, so only system calls.
+void close_descriptors_from(int lowest, int keep) {
+#ifdef SYS_close_range
+  const auto close_range = [](int first, unsigned last) {
+    return ::syscall(SYS_close_range, static_cast<unsigned>(first), last, 0U) == 0;
+  };
+  if ((keep <= lowest || close_range(lowest, static_cast<unsigned>(keep - 1))) && close_range(keep + 1, ~0U)) return;
+#endif
+  // Without close_range: every number up to the limit, within reason.
+  const long limit = ::sysconf(_SC_OPEN_MAX);
+  const long most = limit > 0 && limit < 65536 ? limit : 65536;
+  for (long fd = lowest; fd < most; ++fd) {
+    if (fd != keep) ::close(static_cast<int>(fd));
+  }
+}
+
+}  // namespace
+
 void spawn_detached(const std::vector<std::string>& argv) {
   // Double fork: the intermediate child exits at once and is reaped here, so
   // Chrome is adopted by init and never becomes our zombie. A close-on-exec
-  // pipe carries the errno of a failed exec back.
+  // pipe carries the errno of a failed fork or exec back.
   Pipe report;
   auto args = c_argv(argv);
   const pid_t child = ::fork();
   if (child < 0) throw StartError(errno_text(errno, argv[0]));
   if (child == 0) {
+    // Kept above the standard streams, which are about to be replaced.
+    int report_fd = report.fd[1];
+    if (report_fd < 3) report_fd = ::fcntl(report_fd, F_DUPFD_CLOEXEC, 3);
+    const auto fail = [&](int e) {
+      [[maybe_unused]] ssize_t w = ::write(report_fd, &e, sizeof e);
+      ::_exit(127);
+    };
     ::setsid();
     const pid_t grandchild = ::fork();
-    if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
+    if (grandchild < 0) fail(errno);
+    if (grandchild != 0) ::_exit(0);
     const int null = ::open("/dev/null", O_WRONLY);
     if (null >= 0) {
       ::dup2(null, 1);
       ::dup2(null, 2);
-      if (null > 2) ::close(null);
     }
+    // Nothing but the standard streams is passed on, and the signals this
+    // runtime ignores are the program's own again.
+    close_descriptors_from(3, report_fd);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGXFSZ, SIG_DFL);
     ::execvp(args[0], args.data());
-    const int e = errno;
-    [[maybe_unused]] ssize_t w = ::write(report.fd[1], &e, sizeof e);
-    ::_exit(127);
+    fail(errno);
   }
   report.close(1);
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
