@@ -389,6 +389,7 @@ GITHUB_MARKS = ["[aria-label='Homepage']", "[aria-label='GitHub']", "img[alt*='G
 GEMINI_INPUTS = ["rich-textarea", '[role="textbox"]', '[contenteditable="true"]']
 HAS_INPUT = {"found": {"rich-textarea"}}
 GONE = "Execution context was destroyed"
+NOT_TEXT = "'in <string>' requires string as left operand, not int"
 
 
 def E(key, *args):
@@ -408,6 +409,12 @@ STAND_INS = [
     ("gemini-phrases-unreadable", GEMINI, HAS_INPUT, {"GEMINI_RESTRICTION_KEYWORDS": None},
      "crash:'NoneType' object is not iterable", E("err_crash_long", "Gemini", "'NoneType' object is not iterable"),
      1, []),
+    # Phrases are tested in their order: an item that is no text counts only when reached.
+    ("gemini-phrase-before-a-bad-item", GEMINI, dict(HAS_INPUT, body="You are BANNED"),
+     {"GEMINI_RESTRICTION_KEYWORDS": ["banned", 5]}, "restriction_text:banned", W("err_restriction_text", "banned"),
+     1, []),
+    ("gemini-bad-item-reached", GEMINI, HAS_INPUT, {"GEMINI_RESTRICTION_KEYWORDS": ["banned", 5]},
+     "crash:" + NOT_TEXT, E("err_crash_long", "Gemini", NOT_TEXT), 1, []),
     # A failure found stays a failure when its screenshot cannot be saved.
     ("gemini-support-unsaved", GEMINI, dict(HAS_INPUT, url="https://support.google.com/gemini?hl=en"),
      {"ERROR_DIR": BROKEN_DIR}, "redirected:support_page", W("err_redirect_support"), 0, []),
