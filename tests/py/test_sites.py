@@ -283,13 +283,10 @@ TWINS = {
 }
 
 TWIN_PAGES = [
-    # id, page made from (name, maker, other), reason
+    # id, page made from (name, maker, other), reason. Every attempt pauses its
+    # 3 s, so the six selectors are named one by one only with stand-ins (below);
+    # the page of the other twin has all six queried in Chromium.
     ("textarea", lambda n, m, o: "<textarea></textarea>", "OK"),
-    ("slate-editor", lambda n, m, o: '<div data-slate-editor="true">x</div>', "OK"),
-    ("contenteditable", lambda n, m, o: '<div contenteditable="true">x</div>', "OK"),
-    ("name-image", lambda n, m, o: f'<img alt="{n} logo">', "OK"),
-    ("maker-image", lambda n, m, o: f'<img alt="{m}">', "OK"),
-    ("chat-class", lambda n, m, o: '<div class="sidebar-chat-list">x</div>', "OK"),
     ("name-in-text", lambda n, m, o: f"<p>Welcome to {n.upper()}</p>", "OK"),
     ("maker-in-text", lambda n, m, o: f"<p>Made by {m}</p>", "OK"),
     ("other-twin", lambda n, m, o: f"<p>Try {o} instead</p><img alt='{o}'>", "ui_not_ready"),
@@ -386,9 +383,14 @@ BROKEN_DIR = "<a file where the screenshot directory should be>"
 SEARCH_BOX = "input[name='q'], textarea[name='q'], [aria-label*='Search'], [role='combobox']"
 GITHUB_MARKS = ["[aria-label='Homepage']", "[aria-label='GitHub']", "img[alt*='GitHub']", ".Header",
                 "[data-hydro-click]", "meta[name='github-keyboard-shortcuts']"]
+CHATGPT_MARKS = ["textarea", "[data-slate-editor]", "[contenteditable='true']", "img[alt*='ChatGPT']",
+                 "img[alt*='OpenAI']", "[class*='chat']"]
+CLAUDE_MARKS = ["textarea", "[contenteditable='true']", "[data-slate-editor]", "img[alt*='Claude']",
+                "img[alt*='Anthropic']", "[class*='chat']"]
 GEMINI_INPUTS = ["rich-textarea", '[role="textbox"]', '[contenteditable="true"]']
 HAS_INPUT = {"found": {"rich-textarea"}}
 GONE = "Execution context was destroyed"
+NOT_TEXT = "'in <string>' requires string as left operand, not int"
 
 
 def E(key, *args):
@@ -408,6 +410,12 @@ STAND_INS = [
     ("gemini-phrases-unreadable", GEMINI, HAS_INPUT, {"GEMINI_RESTRICTION_KEYWORDS": None},
      "crash:'NoneType' object is not iterable", E("err_crash_long", "Gemini", "'NoneType' object is not iterable"),
      1, []),
+    # Phrases are tested in their order: an item that is no text counts only when reached.
+    ("gemini-phrase-before-a-bad-item", GEMINI, dict(HAS_INPUT, body="You are BANNED"),
+     {"GEMINI_RESTRICTION_KEYWORDS": ["banned", 5]}, "restriction_text:banned", W("err_restriction_text", "banned"),
+     1, []),
+    ("gemini-bad-item-reached", GEMINI, HAS_INPUT, {"GEMINI_RESTRICTION_KEYWORDS": ["banned", 5]},
+     "crash:" + NOT_TEXT, E("err_crash_long", "Gemini", NOT_TEXT), 1, []),
     # A failure found stays a failure when its screenshot cannot be saved.
     ("gemini-support-unsaved", GEMINI, dict(HAS_INPUT, url="https://support.google.com/gemini?hl=en"),
      {"ERROR_DIR": BROKEN_DIR}, "redirected:support_page", W("err_redirect_support"), 0, []),
@@ -428,12 +436,12 @@ STAND_INS = [
     ("notebooklm-address-unsaved", NOTEBOOKLM, dict(url="https://notebooklm.google/?location=unsupported"),
      {"ERROR_DIR": BROKEN_DIR}, "restriction:location_unsupported", W("err_notebooklm_restriction"), 0, None),
     # The twins' selectors 2 and 3 stand in opposite order.
-    ("chatgpt-order", CHATGPT, dict(found={"[contenteditable='true']"}), {}, "OK", None, 0,
-     ["textarea", "[data-slate-editor]", "[contenteditable='true']"]),
-    ("claude-order", CLAUDE, dict(found={"[contenteditable='true']"}), {}, "OK", None, 0,
-     ["textarea", "[contenteditable='true']"]),
+    ("chatgpt-order", CHATGPT, dict(found={"[contenteditable='true']"}), {}, "OK", None, 0, CHATGPT_MARKS[:3]),
+    ("claude-order", CLAUDE, dict(found={"[contenteditable='true']"}), {}, "OK", None, 0, CLAUDE_MARKS[:2]),
     ("chatgpt-body-unreadable", CHATGPT, dict(fail={"inner_text": Boom()}), {}, "ui_not_ready",
-     W("err_no_key_element", "ChatGPT"), 1, None),
+     W("err_no_key_element", "ChatGPT"), 1, CHATGPT_MARKS),
+    ("claude-unnamed", CLAUDE, dict(body="Sign in to continue"), {}, "ui_not_ready", W("err_no_key_element", "Claude"),
+     1, CLAUDE_MARKS),
     ("claude-query-raises", CLAUDE, dict(fail={"query_selector": Boom(GONE)}), {}, "crash:" + GONE,
      E("err_crash_short", "Claude", GONE), 1, ["textarea"]),
     ("linkedin-address-unreadable", LINKEDIN, dict(fail={"url": Boom()}), {}, "OK", None, 0, None),

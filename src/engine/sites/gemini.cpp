@@ -85,9 +85,11 @@ CheckResult gemini_test(PageCheck& check, const PhraseSource& restriction_phrase
     const std::string word = reason_word(text.error);
     return check.fail(Level::Warning, "err_body_unreadable", {name, word}, "body_unreadable:" + word);
   }
-  if (auto phrase = first_contained(*text.value, restriction_phrases())) {
+  const RestrictionPhrases restriction = restriction_phrases();
+  if (auto phrase = first_contained(*text.value, restriction.phrases)) {
     return check.fail(Level::Warning, "err_restriction_text", {*phrase}, "restriction_text:" + *phrase);
   }
+  if (restriction.unusable) throw PageError(*restriction.unusable);
 
   // Every alternative is queried, also after one has been found.
   bool input = false;

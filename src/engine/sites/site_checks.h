@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,9 +27,17 @@ extern const std::array<std::string_view, 32> kGeminiRestrictionPhrases;
 // Google's help and support site: a tab whose address holds it was sent away.
 inline constexpr std::string_view kGoogleSupportHost = "support.google.com";
 
-// The restriction phrases as the setting holds them at the time of the call;
-// a failure to read them is a PageError (it ends the attempt as a crash).
-using PhraseSource = std::function<std::vector<std::string>()>;
+// The restriction phrases as the setting holds them at the time of the call.
+// The phrases are tested in their order, so an item that cannot be tested (one
+// that is no text) fails the attempt only when no phrase before it matched:
+// `unusable` is the text of that item's error, and the phrases end before it.
+struct RestrictionPhrases {
+  std::vector<std::string> phrases;
+  std::optional<std::string> unusable;
+};
+// A failure to read the setting at all is a PageError (it ends the attempt as
+// a crash).
+using PhraseSource = std::function<RestrictionPhrases()>;
 Site gemini_site(std::string address, PhraseSource restriction_phrases);
 
 // --- Google home and GitHub ----------------------------------------------------

@@ -20,18 +20,27 @@ using namespace shell;
 }
 
 // GEMINI_RESTRICTION_KEYWORDS as it is now. Read inside the attempt, so a
-// setting that cannot be read ends it as a crash.
-std::vector<std::string> gemini_restriction_phrases() {
+// setting that cannot be read ends it as a crash. The items are taken up to
+// the first one that is no text or cannot be reached (a setting that is no
+// list reaches none); that error counts only when no phrase before it matches.
+sites::RestrictionPhrases gemini_restriction_phrases() {
   return page_call([] {
-    std::vector<std::string> phrases;
-    for (py::handle item : attr("GEMINI_RESTRICTION_KEYWORDS")) {
-      if (!py::isinstance<py::str>(item)) {
-        raise(PyExc_TypeError,
-              std::string("'in <string>' requires string as left operand, not ") + Py_TYPE(item.ptr())->tp_name);
+    sites::RestrictionPhrases list;
+    const py::object setting = attr("GEMINI_RESTRICTION_KEYWORDS");
+    try {
+      for (py::handle item : setting) {
+        if (!py::isinstance<py::str>(item)) {
+          list.unusable = std::string("'in <string>' requires string as left operand, not ") +
+                          Py_TYPE(item.ptr())->tp_name;
+          break;
+        }
+        list.phrases.push_back(to_text(item));
       }
-      phrases.push_back(to_text(item));
+    } catch (py::error_already_set& e) {
+      if (!is_ordinary(e)) throw;
+      list.unusable = to_text(e.value());
     }
-    return phrases;
+    return list;
   });
 }
 
