@@ -162,9 +162,14 @@ def test_fan_out_tries_every_channel_in_order(core, monkeypatch, all_robots, cap
     assert failures(core, caplog) == [("钉钉", "HTTP 500")]
 
 
+class Unprintable(Exception):
+    def __str__(self):
+        raise ValueError("no text for this error")
+
+
 def test_fan_out_drops_what_a_channel_lets_out(core, monkeypatch, all_robots, caplog):
     def broken(msg):
-        raise RuntimeError("broken channel")
+        raise Unprintable()  # even an error without a text is dropped
 
     monkeypatch.setattr(core, "send_dingtalk", broken)
     monkeypatch.setattr(core, "send_feishu", lambda msg: {}["missing"])

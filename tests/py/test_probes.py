@@ -175,6 +175,22 @@ def test_ports_that_do_not_convert(core, port, caplog):
     assert caplog.records == []  # the probes never log
 
 
+def test_port_failing_without_a_text_is_still_a_result(core):
+    class Unprintable(Exception):
+        def __str__(self):
+            raise ValueError("no text for this error")
+
+    class Port:
+        def __int__(self):
+            raise Unprintable()
+
+        def __str__(self):
+            return "p"
+
+    assert core.check_tcp(LOCAL, Port()) == (False, f"{LOCAL}:p", "TCP check error: <exception str() failed>")
+    assert core.check_tcp_ping(LOCAL, Port())[2:] == ("Error: <exception str() failed>", None)
+
+
 @pytest.mark.parametrize("port", [-1, 65536, "70000", 10**30])
 def test_ports_out_of_range(core, port):
     # Refused before the name is looked at, as the socket module does.

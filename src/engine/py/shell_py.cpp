@@ -13,8 +13,16 @@ bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Except
 std::string error_text(const py::error_already_set& e) {
   // An error text may hold characters that UTF-8 cannot carry (lone surrogates);
   // the guard that reports it must not fail on them.
-  py::object text = py::str(e.value()).attr("encode")("utf-8", "backslashreplace");
-  return text.cast<std::string>();
+  try {
+    py::object text = py::str(e.value()).attr("encode")("utf-8", "backslashreplace");
+    return text.cast<std::string>();
+  } catch (py::error_already_set& failed) {
+    // An error whose str() itself fails is still an ordinary error: the guard
+    // must absorb it, not let the second failure out. Python's own traceback
+    // printing words such an error this way.
+    if (!is_ordinary(failed)) throw;
+    return "<exception str() failed>";
+  }
 }
 
 void sleep(double seconds) {
