@@ -94,55 +94,57 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options, c
   int status = 0;
   bool exited = false;
   char buffer[8192];
-  while (true) {
-    try {
+  // Whatever ends the wait early (the interrupt, the limit, a failure of the
+  // wait itself) kills and reaps a child that is still ours: none outlives its run.
+  try {
+    while (true) {
       check(interrupt);
-    } catch (const Interrupted&) {
-      kill_and_reap(pid);
-      throw;
-    }
-    if (options.limit && std::chrono::duration<double>(clock::now() - start).count() >= *options.limit) {
-      kill_and_reap(pid);
-      throw TimedOut("Command '" + argv[0] + "' timed out");
-    }
-    if (open_streams > 0) {
-      if (::poll(fds, 2, static_cast<int>(kSlice.count())) < 0 && errno != EINTR) break;
-      for (int k = 0; k < 2; ++k) {
-        if (fds[k].fd < 0 || fds[k].revents == 0) continue;
-        const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
-        if (n > 0) {
-          sinks[k]->append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-          fds[k].fd = -1;
-          --open_streams;
-        }
+      if (options.limit && std::chrono::duration<double>(clock::now() - start).count() >= *options.limit) {
+        throw TimedOut("Command '" + argv[0] + "' timed out");
       }
-    }
-    if (!exited) {
-      const pid_t done = ::waitpid(pid, &status, WNOHANG);
-      exited = done == pid;
-      // A grandchild may keep the pipes open after the child has gone; do not wait for it.
-      if (exited && open_streams > 0) {
-        for (auto& f : fds)
-          if (f.fd >= 0) ::fcntl(f.fd, F_SETFL, O_NONBLOCK);
-      }
-    }
-    if (exited) {
-      // Drain what is already buffered, then finish.
-      for (int k = 0; k < 2; ++k) {
-        while (fds[k].fd >= 0) {
+      if (open_streams > 0) {
+        if (::poll(fds, 2, static_cast<int>(kSlice.count())) < 0 && errno != EINTR)
+          throw std::runtime_error("[Errno " + std::to_string(errno) + "] " + std::strerror(errno));
+        for (int k = 0; k < 2; ++k) {
+          if (fds[k].fd < 0 || fds[k].revents == 0) continue;
           const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
-          if (n <= 0) break;
-          sinks[k]->append(buffer, static_cast<std::size_t>(n));
+          if (n > 0) {
+            sinks[k]->append(buffer, static_cast<std::size_t>(n));
+          } else if (n == 0 || errno != EINTR) {
+            fds[k].fd = -1;
+            --open_streams;
+          }
         }
       }
-      break;
+      if (!exited) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        exited = done == pid;
+        // A grandchild may keep the pipes open after the child has gone; do not wait for it.
+        if (exited && open_streams > 0) {
+          for (auto& f : fds)
+            if (f.fd >= 0) ::fcntl(f.fd, F_SETFL, O_NONBLOCK);
+        }
+      }
+      if (exited) {
+        // Drain what is already buffered, then finish.
+        for (int k = 0; k < 2; ++k) {
+          while (fds[k].fd >= 0) {
+            const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
+            if (n <= 0) break;
+            sinks[k]->append(buffer, static_cast<std::size_t>(n));
+          }
+        }
+        break;
+      }
+      if (open_streams == 0) {
+        // Output closed but the child still runs: wait for it in slices.
+        struct timespec slice{0, static_cast<long>(kSlice.count()) * 1000000L};
+        ::nanosleep(&slice, nullptr);
+      }
     }
-    if (open_streams == 0) {
-      // Output closed but the child still runs: wait for it in slices.
-      struct timespec slice{0, static_cast<long>(kSlice.count()) * 1000000L};
-      ::nanosleep(&slice, nullptr);
-    }
+  } catch (...) {
+    if (!exited) kill_and_reap(pid);
+    throw;
   }
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : 0;
   return result;

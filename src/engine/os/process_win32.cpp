@@ -229,29 +229,30 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options, c
   using clock = std::chrono::steady_clock;
   const auto start_time = clock::now();
   bool exited = false;
-  while (true) {
-    try {
+  // Whatever ends the wait early (the interrupt, the limit, a failure while
+  // reading) ends a child that still runs: none outlives its run.
+  try {
+    while (true) {
       check(interrupt);
-    } catch (const Interrupted&) {
-      kill();
-      throw;
+      bool got = false;
+      for (auto& s : streams) got = s.drain() || got;
+      // A grandchild may keep the pipes open after the child has gone; what was
+      // already written has been read above, so do not wait for it.
+      if (exited) break;
+      if (options.limit && std::chrono::duration<double>(clock::now() - start_time).count() >= *options.limit) {
+        throw TimedOut("Command '" + argv[0] + "' timed out");
+      }
+      DWORD slice = static_cast<DWORD>(kSlice.count());
+      if (got) slice = 0;
+      if (options.limit) {
+        const double left = *options.limit - std::chrono::duration<double>(clock::now() - start_time).count();
+        slice = std::min<DWORD>(slice, static_cast<DWORD>(std::max(0.0, left * 1000.0)) + 1);
+      }
+      exited = ::WaitForSingleObject(process.h, slice) == WAIT_OBJECT_0;
     }
-    bool got = false;
-    for (auto& s : streams) got = s.drain() || got;
-    // A grandchild may keep the pipes open after the child has gone; what was
-    // already written has been read above, so do not wait for it.
-    if (exited) break;
-    if (options.limit && std::chrono::duration<double>(clock::now() - start_time).count() >= *options.limit) {
-      kill();
-      throw TimedOut("Command '" + argv[0] + "' timed out");
-    }
-    DWORD slice = static_cast<DWORD>(kSlice.count());
-    if (got) slice = 0;
-    if (options.limit) {
-      const double left = *options.limit - std::chrono::duration<double>(clock::now() - start_time).count();
-      slice = std::min<DWORD>(slice, static_cast<DWORD>(std::max(0.0, left * 1000.0)) + 1);
-    }
-    exited = ::WaitForSingleObject(process.h, slice) == WAIT_OBJECT_0;
+  } catch (...) {
+    if (!exited) kill();
+    throw;
   }
   DWORD code = 0;
   ::GetExitCodeProcess(process.h, &code);
