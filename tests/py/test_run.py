@@ -104,24 +104,45 @@ class Run:
             [sys.executable, "-c", HOST, str(w.mail.port), f"http://127.0.0.1:{w.cdp_port}", *extra],
             cwd=w.work, env=env, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
         self.lines = []
+        # Read from the pipe itself: a buffered stream may hold lines that
+        # select() no longer sees, and a wait would then miss them.
+        self._fd = self.child.stderr.fileno()
+        self._pending = b""
+        self._ready = []
+
+    def _pump(self, wait):
+        """Reads what arrived within wait seconds; False at the end of the log."""
+        if not select.select([self._fd], [], [], wait)[0]:
+            return True
+        chunk = os.read(self._fd, 65536)
+        if not chunk:
+            return False
+        *complete, self._pending = (self._pending + chunk).split(b"\n")
+        self._ready += [line.decode("utf-8", "replace") for line in complete]
+        return True
 
     def wait_for(self, text, timeout=90):
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            ready = select.select([self.child.stderr], [], [], 1)[0]
-            if ready:
-                line = self.child.stderr.readline()
-                if not line:
-                    break
-                self.lines.append(line.rstrip("\n"))
+        while True:
+            while self._ready:
+                line = self._ready.pop(0)
+                self.lines.append(line)
                 if text in line:
                     return line
+            left = deadline - time.monotonic()
+            if left <= 0 or not self._pump(min(left, 1)):
+                break
         pytest.fail(f"no log line with {text!r}; the log so far:\n" + "\n".join(self.lines[-40:]))
 
     def interrupt(self):
         self.child.send_signal(signal.SIGINT)
-        _, rest = self.child.communicate(timeout=60)
-        self.lines += rest.splitlines()
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and self._pump(1):
+            pass
+        self.child.wait(timeout=max(deadline - time.monotonic(), 1))
+        self.child.stderr.close()
+        self.lines += self._ready + self._pending.decode("utf-8", "replace").splitlines()
+        self._ready, self._pending = [], b""
         return self.child.returncode
 
 
