@@ -28,11 +28,15 @@ def test_defaults(core):
 
 
 def test_chrome_user_data_follows_temp(tmp_path):
-    code = "import engine.core as c; print(c.CHROME_USER_DATA)"
+    code = "import engine.core as c, os, sys; sys.stdout.buffer.write(os.fsencode(c.CHROME_USER_DATA))"
     env = {k: v for k, v in os.environ.items() if k != "TEMP"}
-    assert run_python(code, env=env).stdout.strip() == "/tmp/chrome_debug"
+    assert run_python(code, env=env).stdout == "/tmp/chrome_debug"
     env["TEMP"] = str(tmp_path)
-    assert run_python(code, env=env).stdout.strip() == str(tmp_path / "chrome_debug")
+    assert run_python(code, env=env).stdout == str(tmp_path / "chrome_debug")
+    # A TEMP that is not UTF-8 is taken as the platform decodes it, not a failed import.
+    env["TEMP"] = os.fsencode(tmp_path) + b"/\xff"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, env=env, timeout=60, check=True).stdout
+    assert out == os.fsencode(tmp_path) + b"/\xff/chrome_debug"
 
 
 def test_log_goes_once_to_file_and_to_stderr_and_appends(core, tmp_path):
