@@ -157,7 +157,11 @@ void main_run() {
                          number_text(attr("RETRY_COUNT")) + " \xE6\xAC\xA1\n" + tr("alert_field_targets") + colon +
                          targets_line);
 
-  RoundLog kept;  // the newest RoundLog::kKeep rounds
+  // The newest RoundLog::kKeep rounds, owned by Python from the start: the
+  // report writer gets them without a copy, and whatever it keeps of them
+  // stays valid after the run.
+  py::object kept_rounds = py::type::of<RoundLog>()();
+  RoundLog& kept = kept_rounds.cast<RoundLog&>();
   py::object start_time = py::module_::import("datetime").attr("datetime").attr("now")();
   long long counter = 0;
   try {
@@ -175,7 +179,7 @@ void main_run() {
                          local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_rounds") + colon +
                          std::to_string(counter) + " \xE8\xBD\xAE\n" + tr("alert_field_targets") + colon + targets_line);
   // The kept rounds go to the report as they are, without a copy into Python objects.
-  if (!kept.empty()) call("_save_run_report", start_time, counter, py::cast(&kept, py::return_value_policy::reference));
+  if (!kept.empty()) call("_save_run_report", start_time, counter, kept_rounds);
 }
 
 }  // namespace
