@@ -58,7 +58,14 @@ py::object target_name(const py::dict& target, std::size_t index) {
     settings_error("settings: custom target " + std::to_string(index) + " has no name: " +
                    std::string(py::repr(target)));
   }
-  return target["name"];
+  py::object name = target["name"];
+  // The name joins the targets text of the start-up notice and names the state
+  // file, so a name that is not text ends the run before anything is announced.
+  if (!py::isinstance<py::str>(name)) {
+    settings_error("settings: custom target " + std::to_string(index) + " has a name that is not text: " +
+                   std::string(py::repr(target)));
+  }
+  return name;
 }
 
 std::string number_text(const py::handle& value) { return py::str(value); }

@@ -358,3 +358,28 @@ def test_one_round_stopped_in_its_closing_log_line(core, neighbours, tmp_path):
     assert sorted(p.name for p in tmp_path.glob("*_state.json")) == [
         "custom_net_state.json", "custom_web_state.json", "github_state.json"]
 
+
+def interrupt(*args, **kwargs):
+    raise KeyboardInterrupt
+
+
+def failing_state(name, check_fn, state_file):
+    raise ValueError("state file broken")
+
+
+@pytest.mark.parametrize("targets, stand_in, error, announced", [
+    ([{"name": 5, "url": "http://127.0.0.1:1/"}], {}, ValueError, 0),
+    ([], {"ensure_chrome": interrupt}, KeyboardInterrupt, 0),
+    ([], {"ensure_chrome": lambda: sys.exit(1)}, SystemExit, 0),
+    ([], {"process_service": failing_state}, ValueError, 1),
+], ids=["name not text", "interrupt in the start-up", "no Chrome", "error in a round"])
+def test_errors_leave_the_run_without_a_stop(core, neighbours, monkeypatch, targets, stand_in, error, announced):
+    n = neighbours
+    n.settings(targets)
+    for name, value in stand_in.items():
+        monkeypatch.setattr(core, name, value)
+    core.logger = Log()
+    with pytest.raises(error):
+        core.main()
+    assert len(n.alerts) == announced and n.reports == []
+    assert all(msg != core.tr("mon_stop_signal") for _, msg, _ in core.logger.records)
