@@ -1,8 +1,6 @@
 // engine.core: the whole set-up runs once, when the host loads the module.
 #include <pybind11/stl.h>
 
-#include <cstdlib>
-
 #include "engine/os/files.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
@@ -55,8 +53,10 @@ void define_settings(py::module_& m) {
   m.attr("CHROME_PATHS") = text_list({R"(C:\Program Files\Google\Chrome\Application\chrome.exe)",
                                        R"(C:\Program Files (x86)\Google\Chrome\Application\chrome.exe)",
                                        "google-chrome", "chrome", "chromium", "google-chrome-stable"});
-  const char* temp = std::getenv("TEMP");
-  m.attr("CHROME_USER_DATA") = os_path.attr("join")(temp ? temp : "/tmp", "chrome_debug");
+  // Through os.environ, which decodes TEMP as the platform does: a Windows
+  // profile under a Chinese user name is not UTF-8 in the C runtime's view.
+  py::object temp = py::module_::import("os").attr("environ").attr("get")("TEMP", "/tmp");
+  m.attr("CHROME_USER_DATA") = os_path.attr("join")(temp, "chrome_debug");
   m.attr("CHROME_EXTRA_ARGS") = py::list();
   m.attr("SEARCH_URL") = "https://scholar.google.com/scholar?q={keyword}";
   m.attr("SEARCH_KEYWORDS") = text_list({"network", "sd-wan", "artificial intelligence", "machine learning",
@@ -91,7 +91,9 @@ void define_app_dir(py::module_& m) {
     app_dir = os_path.attr("dirname")(sys.attr("executable"));
   } else {
     // __file__ is set only after the init function returns; ask the loader instead.
-    app_dir = os_path.attr("dirname")(os_path.attr("abspath")(os::module_file(reinterpret_cast<const void*>(&define_app_dir))));
+    // The loader's path is bytes in the file system's encoding, as os.fsdecode reads them.
+    const py::bytes file(os::module_file(reinterpret_cast<const void*>(&define_app_dir)));
+    app_dir = os_path.attr("dirname")(os_path.attr("abspath")(py::module_::import("os").attr("fsdecode")(file)));
   }
   m.attr("_APP_DIR") = app_dir;
   m.attr("LOG_FILE") = os_path.attr("join")(app_dir, "scholar_monitor.log");

@@ -5,9 +5,9 @@
 // stored once per distinct list, and a round itself is its number, its time,
 // its shape and its flags and latencies in two shared pools.
 //
-// Python sees this type as engine.core._RoundLog. A run hands it to
-// _save_run_report through the module namespace without copying it:
-//   call("_save_run_report", start, counter, py::cast(&log, py::return_value_policy::reference));
+// Python sees this type as engine.core._RoundLog. A run keeps its rounds in
+// one made as a Python object and hands that to _save_run_report through the
+// module namespace, without copying it.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -58,7 +58,14 @@ py::object target_name(const py::dict& target, std::size_t index) {
     settings_error("settings: custom target " + std::to_string(index) + " has no name: " +
                    std::string(py::repr(target)));
   }
-  return target["name"];
+  py::object name = target["name"];
+  // The name joins the targets text of the start-up notice and names the state
+  // file, so a name that is not text ends the run before anything is announced.
+  if (!py::isinstance<py::str>(name)) {
+    settings_error("settings: custom target " + std::to_string(index) + " has a name that is not text: " +
+                   std::string(py::repr(target)));
+  }
+  return name;
 }
 
 std::string number_text(const py::handle& value) { return py::str(value); }
@@ -157,7 +164,11 @@ void main_run() {
                          number_text(attr("RETRY_COUNT")) + " \xE6\xAC\xA1\n" + tr("alert_field_targets") + colon +
                          targets_line);
 
-  RoundLog kept;  // the newest RoundLog::kKeep rounds
+  // The newest RoundLog::kKeep rounds, owned by Python from the start: the
+  // report writer gets them without a copy, and whatever it keeps of them
+  // stays valid after the run.
+  py::object kept_rounds = py::type::of<RoundLog>()();
+  RoundLog& kept = kept_rounds.cast<RoundLog&>();
   py::object start_time = py::module_::import("datetime").attr("datetime").attr("now")();
   long long counter = 0;
   try {
@@ -175,7 +186,7 @@ void main_run() {
                          local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_rounds") + colon +
                          std::to_string(counter) + " \xE8\xBD\xAE\n" + tr("alert_field_targets") + colon + targets_line);
   // The kept rounds go to the report as they are, without a copy into Python objects.
-  if (!kept.empty()) call("_save_run_report", start_time, counter, py::cast(&kept, py::return_value_policy::reference));
+  if (!kept.empty()) call("_save_run_report", start_time, counter, kept_rounds);
 }
 
 }  // namespace

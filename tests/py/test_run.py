@@ -1,9 +1,11 @@
 """The monitoring run end to end, as a person runs it: the launcher in a
 working directory of its own, local robots and a local mail server receiving
 the notices, Debian's Chromium for the web target, and Ctrl+C to stop it."""
+import datetime
 import http.server
 import json
 import os
+import re
 import select
 import signal
 import socket
@@ -269,3 +271,136 @@ def test_a_settings_record_of_the_wrong_shape_is_one_clear_error(world, targets,
     last = err.strip().splitlines()[-1]
     assert last.startswith("quorvelta: settings:") and named in last and "Traceback" not in err
     assert tr("alert_stop_title") not in titles(w) and not (w.work / "monitor_report.json").exists()
+
+
+# --- the run's own steps, in process: its neighbours stand in, its log is read
+# as the formats and arguments it passes, and the interrupt is raised where a
+# test puts it.
+
+class Log:
+    """A logger that keeps (level, format, arguments) and raises the user's
+    interrupt at the first record for which stop_at is true."""
+
+    def __init__(self, stop_at=lambda level, msg, args: False):
+        self.records, self.stop_at = [], stop_at
+
+    def _log(self, level, msg, *args):
+        self.records.append((level, msg, args))
+        if self.stop_at(level, msg, args):
+            raise KeyboardInterrupt
+
+    def info(self, msg, *args):
+        self._log("info", msg, *args)
+
+    def warning(self, msg, *args):
+        self._log("warning", msg, *args)
+
+    def error(self, msg, *args):
+        self._log("error", msg, *args)
+
+
+@pytest.fixture
+def neighbours(core, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    for name in ("INTERVAL_SECONDS", "RETRY_COUNT", "WEBHOOK", "FEISHU_WEBHOOK", "WECOM_WEBHOOK",
+                 "EMAIL_RECIPIENTS", "SMTP_USER", "SMTP_PASSWORD", "logger"):
+        monkeypatch.setattr(core, name, getattr(core, name))
+    n = types.SimpleNamespace(alerts=[], reports=[], chrome=[], cdp_ready=True, save_run_report=core._save_run_report)
+    monkeypatch.setattr(core, "init_lang", lambda path: None)
+    monkeypatch.setattr(core, "send_alert", n.alerts.append)
+    monkeypatch.setattr(core, "ensure_chrome", lambda **kwargs: n.chrome.append(kwargs))
+    monkeypatch.setattr(core, "is_cdp_ready", lambda: n.cdp_ready)
+    monkeypatch.setattr(core, "_save_run_report", lambda start, counter, rounds: n.reports.append((counter, rounds)))
+    monkeypatch.setattr(core, "check_github", lambda: (True, "github", "OK"))
+    monkeypatch.setattr(core, "check_custom_url", lambda name, url: (True, name, "OK"))
+    protocols = {"tcp_ping": lambda: (True, "127.0.0.1:1", "OK", 0)}
+    monkeypatch.setattr(core, "_make_protocol_check_fn", lambda name, ip, port, protocol: protocols.get(protocol))
+
+    def settings(targets, **more):
+        on = dict(BUILT_IN_OFF, github_enabled=True, custom_targets=targets, **more)
+        (tmp_path / "monitor_config.json").write_text(json.dumps(on), encoding="utf-8")
+
+    n.settings = settings
+    return n
+
+
+STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+
+
+def test_one_round_stopped_in_its_closing_log_line(core, neighbours, tmp_path):
+    n = neighbours
+    n.settings([
+        {"name": "web", "url": "http://127.0.0.1:1/", "ip": "127.0.0.1", "protocol": "udp"},
+        {"name": "net", "ip": "127.0.0.1", "port": "1", "protocol": "tcp_ping"},
+        {"name": "odd", "ip": "127.0.0.1", "protocol": "smtp"},
+        {"name": "off", "url": "http://127.0.0.1:1/", "enabled": False},
+        {"name": "none"},
+    ], interval_seconds=7.5, retry_count=2)
+    n.cdp_ready = False
+    tr = core.tr
+    log = Log(stop_at=lambda level, msg, args: msg == tr("mon_round_done"))
+    core.logger = log
+
+    assert core.main() is None
+
+    banner = "=" * 60
+    keys = ("mon_startup", "mon_press_ctrl_c", "mon_round", "mon_stop_signal", "chrome_disconnected")
+    own = [r for r in log.records if r[1] in {banner, "", *map(tr, keys)}]
+    done = [r for r in log.records if r[1] == tr("mon_round_done")]
+    assert own == [
+        ("info", banner, ()), ("info", tr("mon_startup"), (7.5, 2)),
+        ("info", tr("mon_press_ctrl_c"), ()), ("info", banner, ()),
+        ("info", "", ()), ("info", banner, ()), ("info", tr("mon_round"), (1,)),
+        ("warning", tr("chrome_disconnected"), ()),
+        ("info", "", ()), ("info", banner, ()), ("info", tr("mon_stop_signal"), ()),
+    ]
+    [(_, _, (number, wait, jitter))] = done
+    assert number == 1 and -15 <= jitter <= 15 and wait == max(5, 7.5 + jitter)
+    assert n.chrome == [{}, {"exit_on_fail": False}]
+
+    targets = "GitHub / web / net / odd / none"
+    assert len(n.alerts) == 2
+    assert re.fullmatch(re.escape(f"{tr('alert_startup_title')}\n\n{tr('alert_field_time')}：") + STAMP + re.escape(
+        f"\n{tr('alert_field_interval')}：7.5 秒\n{tr('alert_field_retry')}：2 次\n{tr('alert_field_targets')}：{targets}"
+    ), n.alerts[0])
+    assert re.fullmatch(re.escape(f"{tr('alert_stop_title')}\n\n{tr('alert_field_time')}：") + STAMP + re.escape(
+        f"\n{tr('alert_field_rounds')}：1 轮\n{tr('alert_field_targets')}：{targets}"
+    ), n.alerts[1])
+
+    # The rounds handed over stay the report writer's after the run has returned.
+    [(counter, rounds)] = n.reports
+    assert counter == 1 and len(rounds) == 1
+    core.logger = Log()
+    n.save_run_report(datetime.datetime.now(), counter, rounds)
+    [session] = report(types.SimpleNamespace(work=tmp_path))
+    [kept] = session["rounds"]
+    assert kept["round"] == 1 and re.fullmatch(r"\d\d:\d\d:\d\d", kept["time"])
+    assert kept["results"] == {"GitHub": True, "web": True, "net": True} and kept["latency"] == {"net": 0}
+    assert sorted(p.name for p in tmp_path.glob("*_state.json")) == [
+        "custom_net_state.json", "custom_web_state.json", "github_state.json"]
+
+
+def interrupt(*args, **kwargs):
+    raise KeyboardInterrupt
+
+
+def failing_state(name, check_fn, state_file):
+    raise ValueError("state file broken")
+
+
+@pytest.mark.parametrize("targets, stand_in, error, announced", [
+    ([{"name": 5, "url": "http://127.0.0.1:1/"}], {}, ValueError, 0),
+    ([], {"ensure_chrome": interrupt}, KeyboardInterrupt, 0),
+    ([], {"ensure_chrome": lambda: sys.exit(1)}, SystemExit, 0),
+    ([], {"process_service": failing_state}, ValueError, 1),
+], ids=["name not text", "interrupt in the start-up", "no Chrome", "error in a round"])
+def test_errors_leave_the_run_without_a_stop(core, neighbours, monkeypatch, targets, stand_in, error, announced):
+    n = neighbours
+    n.settings(targets)
+    for name, value in stand_in.items():
+        monkeypatch.setattr(core, name, value)
+    core.logger = Log()
+    with pytest.raises(error):
+        core.main()
+    assert len(n.alerts) == announced and n.reports == []
+    assert all(msg != core.tr("mon_stop_signal") for _, msg, _ in core.logger.records)

@@ -1,8 +1,11 @@
 """Module start-up: the settings' defaults and the log."""
+import json
 import os
 import re
 import subprocess
 import sys
+
+import pytest
 
 LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[INFO\] (.*)$")
 
@@ -28,11 +31,15 @@ def test_defaults(core):
 
 
 def test_chrome_user_data_follows_temp(tmp_path):
-    code = "import engine.core as c; print(c.CHROME_USER_DATA)"
+    code = "import engine.core as c, os, sys; sys.stdout.buffer.write(os.fsencode(c.CHROME_USER_DATA))"
     env = {k: v for k, v in os.environ.items() if k != "TEMP"}
-    assert run_python(code, env=env).stdout.strip() == "/tmp/chrome_debug"
+    assert run_python(code, env=env).stdout == "/tmp/chrome_debug"
     env["TEMP"] = str(tmp_path)
-    assert run_python(code, env=env).stdout.strip() == str(tmp_path / "chrome_debug")
+    assert run_python(code, env=env).stdout == str(tmp_path / "chrome_debug")
+    # A TEMP that is not UTF-8 is taken as the platform decodes it, not a failed import.
+    env["TEMP"] = os.fsencode(tmp_path) + b"/\xff"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, env=env, timeout=60, check=True).stdout
+    assert out == os.fsencode(tmp_path) + b"/\xff/chrome_debug"
 
 
 def test_log_goes_once_to_file_and_to_stderr_and_appends(core, tmp_path):
@@ -52,3 +59,66 @@ def test_log_goes_once_to_file_and_to_stderr_and_appends(core, tmp_path):
     assert [LINE.match(line).group(1) for line in added if marker in line] == [marker, marker]
     assert "hidden" not in after[len(before):]
     assert not list(tmp_path.iterdir())  # the log does not follow the working directory
+
+
+# The start-up's surroundings, faked before the import: the outside modules are
+# loaded first, so that only engine.core sees the platform it is told.
+SURROUNDINGS = """
+import json, os, sys
+import requests, playwright.sync_api, i18n
+
+class Stream:
+    def __init__(self, fail=None):
+        self.calls, self.fail = [], fail
+    def reconfigure(self, **kwargs):
+        self.calls.append(kwargs)
+        if self.fail:
+            raise self.fail
+    def write(self, text):
+        pass
+    def flush(self):
+        pass
+
+out, err = {out}, Stream()
+sys.platform, sys.stdout, sys.stderr = {platform!r}, out, err
+{extra}
+try:
+    import engine.core as core
+    result = [getattr(out, "calls", None), err.calls, core.LOG_FILE]
+except Exception as e:
+    result = type(e.__cause__ or e).__name__  # pybind11 puts ImportError in front
+sys.__stdout__.write(json.dumps(result))
+"""
+
+
+@pytest.mark.parametrize("platform, out, extra, expected", [
+    ("linux", "Stream()", "", [[], []]),
+    ("win32", "Stream()", "", [[{"encoding": "utf-8"}], [{"encoding": "utf-8"}]]),
+    # No console stream, or an OS error: the rest of the switch is skipped, quietly.
+    ("win32", "None", "", [None, []]),
+    ("win32", "Stream(OSError('no console'))", "", [[{"encoding": "utf-8"}], []]),
+    ("win32", "Stream(ValueError('odd'))", "", "ValueError"),
+    # A packaged executable keeps its log beside itself.
+    ("linux", "Stream()", "sys.frozen, sys.executable = True, {exe!r}", [[], []]),
+], ids=["linux", "win32", "win32 without stdout", "win32 OS error", "win32 other error", "frozen"])
+def test_start_up_surroundings(tmp_path, platform, out, extra, expected):
+    exe = tmp_path / "app" / "quorvelta.exe"
+    exe.parent.mkdir()
+    code = SURROUNDINGS.format(out=out, platform=platform, extra=extra.format(exe=str(exe)))
+    result = json.loads(run_python(code, cwd=tmp_path).stdout)
+    if isinstance(expected, str):
+        assert result == expected
+        return
+    assert result[:2] == expected
+    if extra:
+        assert result[2] == str(exe.parent / "scholar_monitor.log") and os.path.exists(result[2])
+
+
+def test_launcher_names_the_error_that_failed_the_start_up(tmp_path):
+    code = SURROUNDINGS.split("out, err =")[0] + (
+        "sys.platform, sys.stdout = 'win32', Stream(ValueError('no UTF-8 here'))\n"
+        "from quorvelta.__main__ import run\n"
+        "sys.exit(run(['report']))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    assert (done.returncode, done.stderr) == (1, "quorvelta: no UTF-8 here\n")
