@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/json_reader.h"
-#include "engine/json_writer.h"
-#include "engine/report_file.h"
-#include "engine/report_view.h"
-#include "engine/rounds.h"
+#include "engine/common/json_reader.h"
+#include "engine/common/json_writer.h"
+#include "engine/monitor/report_file.h"
+#include "engine/monitor/report_view.h"
+#include "engine/monitor/rounds.h"
 
 namespace engine {
 namespace {

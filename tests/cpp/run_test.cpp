@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <set>
 
-#include "engine/run.h"
+#include "engine/monitor/run.h"
 
 namespace engine {
 namespace {
@@ -51,7 +51,7 @@ TEST(Run, BuiltInTargetsInTheirOrder) {
 }  // namespace
 }  // namespace engine
 
-#include "engine/rounds.h"
+#include "engine/monitor/rounds.h"
 
 namespace engine {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/settings_file.h"
+#include "engine/monitor/settings_file.h"
 
 namespace engine::settings {
 namespace {

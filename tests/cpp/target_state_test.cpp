@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/target_state.h"
+#include "engine/monitor/target_state.h"
 
 namespace engine {
 namespace {

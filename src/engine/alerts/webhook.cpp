@@ -4,9 +4,9 @@
 #include <limits>
 #include <map>
 
-#include "engine/json_reader.h"
-#include "engine/json_writer.h"
-#include "engine/utf8.h"
+#include "engine/common/json_reader.h"
+#include "engine/common/json_writer.h"
+#include "engine/common/utf8.h"
 
 namespace engine::alerts {
 namespace {

@@ -1,5 +1,5 @@
 // Debug screenshots of failing pages.
-#include "engine/clock.h"
+#include "engine/common/clock.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "engine/utf8.h"
+#include "engine/common/utf8.h"
 
 namespace engine::probes {
 namespace {

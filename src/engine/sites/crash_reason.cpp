@@ -4,7 +4,7 @@
 #include <array>
 
 #include "engine/sites/page_text.h"
-#include "engine/utf8.h"
+#include "engine/common/utf8.h"
 
 namespace engine::sites {
 namespace {

@@ -1,6 +1,6 @@
 #include "engine/sites/page_text.h"
 
-#include "engine/utf8.h"
+#include "engine/common/utf8.h"
 
 namespace engine::sites {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/sites/page_check.h"
-#include "engine/utf8.h"
+#include "engine/common/utf8.h"
 
 namespace engine::sites {
 

@@ -1,8 +1,8 @@
-#include "engine/target_state.h"
+#include "engine/monitor/target_state.h"
 
 #include <stdexcept>
 
-#include "engine/utf8.h"
+#include "engine/common/utf8.h"
 
 namespace engine {
 

@@ -1,4 +1,4 @@
-#include "engine/report_view.h"
+#include "engine/monitor/report_view.h"
 
 #include <algorithm>
 #include <charconv>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "engine/json_writer.h"
+#include "engine/common/json_writer.h"
 
 namespace engine::report {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/report_file.h"
+#include "engine/monitor/report_file.h"
 
 #include <filesystem>
 #include <optional>
@@ -8,8 +8,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/clock.h"
-#include "engine/json_reader.h"
+#include "engine/common/clock.h"
+#include "engine/common/json_reader.h"
 #include "engine/os/files.h"
 
 namespace engine::report {

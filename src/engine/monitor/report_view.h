@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/json_reader.h"
+#include "engine/common/json_reader.h"
 #include "engine/os/interrupt.h"
 
 namespace engine::report {

@@ -4,7 +4,7 @@
 
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
-#include "engine/settings_file.h"
+#include "engine/monitor/settings_file.h"
 
 namespace engine {
 namespace {

@@ -8,9 +8,9 @@
 #include <functional>
 #include <string>
 
-#include "engine/json_writer.h"
+#include "engine/common/json_writer.h"
 #include "engine/os/interrupt.h"
-#include "engine/rounds.h"
+#include "engine/monitor/rounds.h"
 
 namespace engine::report {
 

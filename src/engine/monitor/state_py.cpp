@@ -1,11 +1,11 @@
 // Check results, state files and the target state machine.
 #include <string>
 
-#include "engine/clock.h"
+#include "engine/common/clock.h"
 #include "engine/os/files.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
-#include "engine/target_state.h"
+#include "engine/monitor/target_state.h"
 
 namespace engine {
 namespace {

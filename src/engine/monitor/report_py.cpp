@@ -4,13 +4,13 @@
 #include <utility>
 #include <vector>
 
-#include "engine/clock.h"
-#include "engine/json_writer.h"
+#include "engine/common/clock.h"
+#include "engine/common/json_writer.h"
 #include "engine/os/files.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
-#include "engine/report_file.h"
-#include "engine/rounds.h"
+#include "engine/monitor/report_file.h"
+#include "engine/monitor/rounds.h"
 
 namespace engine {
 namespace {

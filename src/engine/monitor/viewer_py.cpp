@@ -5,8 +5,8 @@
 
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
-#include "engine/report_file.h"
-#include "engine/report_view.h"
+#include "engine/monitor/report_file.h"
+#include "engine/monitor/report_view.h"
 
 namespace engine {
 namespace {

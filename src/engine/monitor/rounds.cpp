@@ -1,4 +1,4 @@
-#include "engine/rounds.h"
+#include "engine/monitor/rounds.h"
 
 #include <algorithm>
 #include <tuple>

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/json_writer.h"
+#include "engine/common/json_writer.h"
 #include "engine/os/interrupt.h"
 
 namespace engine::json {

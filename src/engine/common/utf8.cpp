@@ -1,4 +1,4 @@
-#include "engine/utf8.h"
+#include "engine/common/utf8.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "engine/run.h"
+#include "engine/monitor/run.h"
 
 #include <random>
 

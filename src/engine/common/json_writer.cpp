@@ -1,4 +1,4 @@
-#include "engine/json_writer.h"
+#include "engine/common/json_writer.h"
 
 #include <charconv>
 #include <cmath>

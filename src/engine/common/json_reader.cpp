@@ -1,4 +1,4 @@
-#include "engine/json_reader.h"
+#include "engine/common/json_reader.h"
 
 #include <algorithm>
 #include <bit>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "engine/utf8.h"
+#include "engine/common/utf8.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>

@@ -1,4 +1,4 @@
-#include "engine/clock.h"
+#include "engine/common/clock.h"
 
 #include <ctime>
 

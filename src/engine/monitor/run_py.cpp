@@ -2,11 +2,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/clock.h"
+#include "engine/common/clock.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
-#include "engine/rounds.h"
-#include "engine/run.h"
+#include "engine/monitor/rounds.h"
+#include "engine/monitor/run.h"
 
 namespace engine {
 namespace {
