@@ -2,7 +2,9 @@
 folder holding a report, lines typed on standard input, the screens read back."""
 import json
 import os
+import pathlib
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -164,3 +166,25 @@ def test_unreadable_report_returns_at_once(tmp_path, tr, content):
     child = start_viewer(tmp_path)  # standard input stays open: the viewer must not wait on it
     assert child.wait(timeout=60) == 0, child.stderr.read().decode()
     assert child.stdout.read().decode("utf-8") == lines(tr("cli_report_no_sessions"))
+
+
+def test_report_script_opens_the_viewer_in_the_runs_home(tmp_path, tr):
+    """scripts/report, as a person types it: the viewer of the report in QUORVELTA_HOME. The setup step is
+    stood in for (this suite already runs in the set-up tree) and the tree's own Python is this one."""
+    source = pathlib.Path(__file__).resolve().parents[2]
+    tree = tmp_path / "tree"
+    (tree / "scripts").mkdir(parents=True)
+    shutil.copy(source / "scripts" / "report", tree / "scripts" / "report")
+    (tree / "scripts" / "setup").write_text("#!/bin/sh\nexit 0\n")
+    (tree / ".venv" / "bin").mkdir(parents=True)
+    (tree / ".venv" / "bin" / "python").write_text(f'#!/bin/sh\nexec "{sys.executable}" "$@"\n')
+    for script in ("scripts/setup", ".venv/bin/python"):
+        (tree / script).chmod(0o755)
+    home = tmp_path / "home"
+    home.mkdir()
+    write_report(home, {"sessions": [A, B, C, D]})
+    child = subprocess.run(["bash", str(tree / "scripts" / "report")], input=b"4\n", capture_output=True,
+                           cwd=tmp_path, timeout=60, env=dict(os.environ, QUORVELTA_HOME=str(home),
+                                                              PYTHONIOENCODING="utf-8"))
+    assert child.returncode == 0, child.stderr.decode()
+    assert child.stdout.decode("utf-8") == listing(tr) + stats_a(tr) + "\n"
