@@ -558,6 +558,19 @@ TEST(ConsoleText, DecodesTheConsoleCodePage) {
     EXPECT_EQ(decode_console_output(kGbkReply), kReplyText);
   }
 }
+
+TEST(ConsoleText, DecodesAConsoleProgramsOwnText) {
+  // cmd's chcp speaks the system's language in the console's code page:
+  // "Active code page: 437", or on a Chinese system "活动代码页: 936".
+  const auto r = run({"cmd", "/c", "chcp"}, {}, {});
+  const std::string text = decode_console_output(r.out).value();
+  EXPECT_EQ(r.exit_status, 0);
+  if (console_code_page() == 936) {
+    EXPECT_NE(text.find("代码页"), std::string::npos) << text;
+  } else {
+    EXPECT_NE(text.find("code page"), std::string::npos) << text;
+  }
+}
 #else
 TEST(ConsoleText, NoCodePageOffWindows) {
   // The caller decodes by its own rule: the core leaves the bytes alone.
