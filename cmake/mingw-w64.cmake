@@ -1,4 +1,5 @@
-# Cross-compiles the core for 64-bit Windows with Debian's mingw-w64 (a compile check).
+# Cross-compiles the core and its tests for 64-bit Windows with Debian's mingw-w64;
+# the posix thread model, as GoogleTest needs std::thread and std::condition_variable.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/os/console_text.h"
+#include "engine/os/process.h"
 #include "engine/probes/ping.h"
 #include "engine/probes/probes.h"
 
@@ -94,10 +98,23 @@ TEST(PingJudge, ExitStatusAndWindowsReply) {
       {1, false, "time=5ms", false, "Ping timeout"},
       {2, false, "", false, "Ping timeout"},
       {0, true, "Reply from 10.0.0.1: bytes=32 time=14ms TTL=57", true, "14ms"},
+      {0, true, "来自 10.0.0.1 的回复: 字节=32 时间<1ms TTL=128", true, "1ms"},
+      // An IPv6 echo reply has no TTL, only its round-trip time.
+      {0, true, "Reply from ::1: time<1ms", true, "1ms"},
+      {0, true, "Reply from 2001:db8::1: time=23ms", true, "23ms"},
+      {0, true, "来自 ::1 的回复: 时间<1ms", true, "1ms"},
+      {0, true, "来自 2001:db8::1 的回复: 时间=23ms", true, "23ms"},
+      // The reply's TTL alone is enough; the elapsed time stands in for the latency.
+      {0, true, "Reply from 10.0.0.1: bytes=32 TTL=57", true, "1000ms"},
       // A router's "Destination host unreachable" leaves Windows' ping at exit 0.
       {0, true, "Reply from 192.168.1.1: Destination host unreachable.", false, "Ping timeout"},
-      {0, true, "Reply from 10.0.0.1: bytes=32 time=14ms ttl=57", false, "Ping timeout"},
+      {0, true, "Reply from 2001:db8::2: Destination host unreachable.", false, "Ping timeout"},
+      {0, true, "来自 192.168.1.1 的回复: 无法访问目标主机。", false, "Ping timeout"},
+      {0, true, "来自 2001:db8::2 的回复: 无法访问目标主机。", false, "Ping timeout"},
+      {0, true, "Reply from 10.0.0.1: bytes=32 TIME=14ms ttl=57", false, "Ping timeout"},
+      {0, true, "Request timed out.", false, "Ping timeout"},
       {1, true, "Request timed out.", false, "Ping timeout"},
+      {1, true, "Reply from ::1: time<1ms", false, "Ping timeout"},
   };
   for (const auto& c : cases) {
     const Outcome icmp = judge_icmp(c.exit_status, c.windows, c.output);
@@ -135,6 +152,50 @@ TEST(Probes, PortOutOfRangeFailsBeforeResolution) {
     EXPECT_EQ(check_udp("no-such-host.invalid", port, 1, {}).reason, "UDP check error: sendto(): port must be 0-65535.");
   }
 }
+
+#ifdef _WIN32
+// Windows' own ping (Wine ships one that answers as Windows does), run as the
+// probes run it: their command line, their limit, the console's code page.
+struct WindowsPingRun {
+  int exit_status = 0;
+  std::string out;
+  double elapsed_ms = 0;
+};
+
+WindowsPingRun ping_windows(const std::string& address) {
+  const PingCommand command = ping_command(true, address, "3", "3000");
+  os::RunOptions options;
+  options.env = command.env;
+  options.limit = 6;
+  const auto start = std::chrono::steady_clock::now();
+  const os::RunResult r = os::run(command.argv, options, {});
+  const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+  return {r.exit_status, os::decode_console_output(r.out).value(), elapsed.count()};
+}
+
+TEST(WindowsPing, EchoReplyFromLoopback) {
+  const WindowsPingRun run = ping_windows("127.0.0.1");
+  std::printf("[ NOTE     ] ping's output decoded from code page %u\n", os::console_code_page());
+  EXPECT_EQ(run.exit_status, 0) << run.out;
+  const Outcome icmp = judge_icmp(run.exit_status, true, run.out);
+  EXPECT_TRUE(icmp.success) << run.out;
+  EXPECT_EQ(icmp.reason, "Ping successful");
+  const auto reported = reported_time_ms(run.out);
+  ASSERT_TRUE(reported) << run.out;
+  const Outcome timed = judge_icmp_ping(run.exit_status, true, run.out, run.elapsed_ms);
+  ASSERT_TRUE(timed.success) << run.out;
+  EXPECT_EQ(timed.latency, round_half_even(*reported));
+  EXPECT_LT(*timed.latency, 1000);
+  EXPECT_EQ(timed.reason, std::to_string(static_cast<long long>(*timed.latency)) + "ms");
+}
+
+TEST(WindowsPing, NoReplyForANameThatDoesNotResolve) {
+  const WindowsPingRun run = ping_windows("no-such-host.invalid");
+  EXPECT_NE(run.exit_status, 0) << run.out;
+  EXPECT_EQ(judge_icmp(run.exit_status, true, run.out).reason, "Ping failed (no response)");
+  EXPECT_EQ(judge_icmp_ping(run.exit_status, true, run.out, run.elapsed_ms).reason, "Ping timeout");
+}
+#endif
 
 }  // namespace
 }  // namespace engine::probes

@@ -389,7 +389,7 @@ SaveOutcome save_session(const std::string& path, const SessionWriter& session, 
     }
   }
   try {
-    file.commit();
+    file.commit(interrupt);
   } catch (...) {
     // Put the unreadable file back where it was: the report stays as it was.
     if (!outcome.kept_aside.empty()) {

@@ -40,7 +40,11 @@ void save_state(const py::object& state, const py::object& state_file) {
                                                                        py::arg("ensure_ascii") = false));
   try {
     // Rewritten for every target in every round: atomic, but without a disk flush each time.
-    os::replace_file(path, os::native_lines(text), os::Durability::Rename);
+    // A target another program holds open makes the replace wait a moment, which Ctrl+C ends.
+    const std::string bytes = os::native_lines(text);
+    interruptible([&](const os::Interrupt& interrupt) {
+      os::replace_file(path, bytes, os::Durability::Rename, interrupt);
+    });
   } catch (const std::runtime_error& e) {
     PyErr_SetString(PyExc_OSError, e.what());
     throw py::error_already_set();

@@ -15,10 +15,19 @@ struct DecodeError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Output of a console program as UTF-8, decoded from the code page of this
-// process's console (GetConsoleOutputCP), or the OEM code page without a
-// console. Nothing on systems without code pages. Throws DecodeError on bytes
-// that are not valid in the code page.
+// Output of a console program as UTF-8, decoded from console_code_page().
+// Nothing on systems without code pages. Throws DecodeError on bytes that are
+// not valid in the code page.
 std::optional<std::string> decode_console_output(std::string_view bytes);
+
+#ifdef _WIN32
+// The code page console programs write in: that of this process's console
+// (GetConsoleOutputCP), or the OEM code page without a console.
+unsigned console_code_page();
+
+// Bytes in the given code page as UTF-8, strictly: DecodeError on bytes that
+// are not valid in it.
+std::string decode_code_page(std::string_view bytes, unsigned code_page);
+#endif
 
 }  // namespace engine::os

@@ -5,9 +5,12 @@
 
 namespace engine::os {
 
-std::optional<std::string> decode_console_output(std::string_view bytes) {
-  UINT code_page = ::GetConsoleOutputCP();
-  if (code_page == 0) code_page = ::GetOEMCP();
+unsigned console_code_page() {
+  const UINT code_page = ::GetConsoleOutputCP();
+  return code_page != 0 ? code_page : ::GetOEMCP();
+}
+
+std::string decode_code_page(std::string_view bytes, unsigned code_page) {
   if (bytes.empty()) return std::string();
   const int size = static_cast<int>(bytes.size());
   // Strict, as Python decodes a child's output; a few code pages refuse the flag.
@@ -23,6 +26,10 @@ std::optional<std::string> decode_console_output(std::string_view bytes) {
   std::wstring wide(static_cast<std::size_t>(n), L'\0');
   ::MultiByteToWideChar(code_page, flags, bytes.data(), size, wide.data(), n);
   return narrow(wide);
+}
+
+std::optional<std::string> decode_console_output(std::string_view bytes) {
+  return decode_code_page(bytes, console_code_page());
 }
 
 }  // namespace engine::os

@@ -2,10 +2,11 @@
 
 namespace engine::os {
 
-void replace_file(const std::string& path, std::string_view bytes, Durability durability) {
+void replace_file(const std::string& path, std::string_view bytes, Durability durability,
+                  const Interrupt& interrupt) {
   FileReplacement replacement(path, durability);
   replacement.write(bytes);
-  replacement.commit();
+  replacement.commit(interrupt);
 }
 
 std::string native_lines(std::string_view text) {

@@ -1,9 +1,12 @@
 #pragma once
 // Files that a run rewrites are replaced in one step, so an interrupt or a
 // failed write leaves either the old content or the new one, never half.
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "engine/os/interrupt.h"
 
 namespace engine::os {
 
@@ -12,10 +15,17 @@ namespace engine::os {
 // a power loss, at the cost of a disk flush (milliseconds) per file.
 enum class Durability { Rename, Sync };
 
+// How long a replace waits for a target that another program holds open
+// without delete sharing, as virus scanners, indexers and backup tools do for
+// moments at a time on Windows (elsewhere a rename never waits). It tries
+// again every slice and asks its interrupt in between.
+inline constexpr std::chrono::milliseconds kReplaceWait{2000};
+
 // Writes bytes to a temporary file beside path and renames it over path.
 // Throws std::runtime_error (text like Python's OSError) on failure; the old
 // file is then untouched and no temporary is left behind.
-void replace_file(const std::string& path, std::string_view bytes, Durability durability = Durability::Sync);
+void replace_file(const std::string& path, std::string_view bytes, Durability durability = Durability::Sync,
+                  const Interrupt& interrupt = {});
 
 // The same replace for content too large to hold in memory at once: the bytes
 // go to the temporary in pieces, and commit() puts it in place. A replacement
@@ -28,7 +38,7 @@ class FileReplacement {
   ~FileReplacement();
 
   void write(std::string_view bytes);
-  void commit();
+  void commit(const Interrupt& interrupt = {});
 
  private:
   void abandon() noexcept;

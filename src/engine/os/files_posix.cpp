@@ -60,7 +60,8 @@ void FileReplacement::write(std::string_view bytes) {
   }
 }
 
-void FileReplacement::commit() {
+// A rename replaces a target whoever holds it open: nothing to wait for.
+void FileReplacement::commit(const Interrupt& /*interrupt*/) {
   if (!open_) throw std::logic_error("commit after the replacement ended");
   const int fd = static_cast<int>(handle_);
   if (durability_ == Durability::Sync && ::fsync(fd) != 0) {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
 
@@ -42,7 +43,7 @@ void FileReplacement::write(std::string_view bytes) {
   }
 }
 
-void FileReplacement::commit() {
+void FileReplacement::commit(const Interrupt& interrupt) {
   if (!open_) throw std::logic_error("commit after the replacement ended");
   HANDLE h = reinterpret_cast<HANDLE>(handle_);
   if (durability_ == Durability::Sync && !::FlushFileBuffers(h)) {
@@ -53,10 +54,21 @@ void FileReplacement::commit() {
   ::CloseHandle(h);
   open_ = false;
   const std::wstring temp = widen(temp_);
-  if (!::MoveFileExW(temp.c_str(), widen(path_).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const std::string error = last_error_text();
-    ::DeleteFileW(temp.c_str());
-    throw std::runtime_error(error + ": '" + path_ + "'");
+  const std::wstring target = widen(path_);
+  const auto give_up = std::chrono::steady_clock::now() + kReplaceWait;
+  while (!::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD code = ::GetLastError();
+    // Another program's handle on the target without delete sharing: most
+    // such handles are gone within moments, so try again for a while.
+    const bool held = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+    try {
+      if (!held || std::chrono::steady_clock::now() >= give_up)
+        throw std::runtime_error(last_error_text(code) + ": '" + path_ + "'");
+      sleep(std::chrono::duration<double>(kSlice).count(), interrupt);
+    } catch (...) {
+      ::DeleteFileW(temp.c_str());
+      throw;
+    }
   }
 }
 

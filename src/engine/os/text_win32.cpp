@@ -27,7 +27,9 @@ std::string last_error_text(unsigned long code) {
                                    nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
   std::wstring text = n ? std::wstring(buffer, n) : L"Windows error " + std::to_wstring(code);
   if (buffer) ::LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+  // As Python words an OSError: without the message's line end and full stop.
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' || text.back() == L'.'))
+    text.pop_back();
   return "[WinError " + std::to_string(code) + "] " + narrow(text);
 }
 

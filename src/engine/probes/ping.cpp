@@ -113,6 +113,10 @@ std::optional<double> reported_time_ms(std::string_view utf8_output) {
   return std::nullopt;
 }
 
-bool windows_reply_seen(std::string_view output) { return output.find("TTL=") != std::string_view::npos; }
+bool windows_reply_seen(std::string_view output) {
+  constexpr std::string_view kReplyMarks[] = {"TTL=", "time=", "time<", "时间=", "时间<"};
+  return std::any_of(std::begin(kReplyMarks), std::end(kReplyMarks),
+                     [&](std::string_view mark) { return output.find(mark) != std::string_view::npos; });
+}
 
 }  // namespace engine::probes

@@ -31,7 +31,9 @@ PingCommand ping_command(bool windows, const std::string& address, const std::st
 std::optional<double> reported_time_ms(std::string_view utf8_output);
 
 // Windows' ping exits 0 even when a router answers "Destination host
-// unreachable"; only a real echo reply carries "TTL=".
+// unreachable"; only a real echo reply carries "TTL=" or a round-trip time
+// ("time=", "time<", on a Chinese system "时间=", "时间<"). An IPv6 reply
+// ("Reply from ::1: time<1ms") has no TTL, only the time.
 bool windows_reply_seen(std::string_view output);
 
 }  // namespace engine::probes

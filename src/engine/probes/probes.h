@@ -35,8 +35,8 @@ Outcome check_tcp_ping(const std::string& host, long long port, double timeout, 
 // port-unreachable answer as down.
 Outcome check_udp(const std::string& host, long long port, double timeout, const os::Interrupt& interrupt);
 
-// What a finished ping run means. On Windows success also needs a real echo
-// reply in the output (see windows_reply_seen).
+// What a finished ping run means. On Windows success also needs an echo reply
+// line in the output (see windows_reply_seen).
 Outcome judge_icmp(int exit_status, bool windows, std::string_view output);
 // As judge_icmp, with the latency from the output, or the elapsed time of the
 // whole run when the output reports none.
