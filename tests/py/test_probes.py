@@ -355,7 +355,9 @@ def test_ping_missing_from_path(core, tmp_path, monkeypatch):
     [
         ("linux", 3, ["-c", "1", "-W", "3", "host.example"], "C"),
         ("linux", 2.5, ["-c", "1", "-W", "2.5", "host.example"], "C"),
-        ("darwin", 1, ["-c", "1", "-W", "1", "host.example"], "C"),
+        # macOS takes the wait in milliseconds.
+        ("darwin", 3, ["-c", "1", "-W", "3000", "host.example"], "C"),
+        ("darwin", 1.5, ["-c", "1", "-W", "1500", "host.example"], "C"),
         ("win32", 3, ["-n", "1", "-w", "3000", "host.example"], "unset"),
         ("win32", 1.2345, ["-n", "1", "-w", "1234", "host.example"], "unset"),
     ],
