@@ -2,10 +2,12 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/alerts/alert_text.h"
 #include "engine/alerts/mail.h"
+#include "engine/alerts/secrets.h"
 #include "engine/alerts/webhook.h"
 
 namespace engine::alerts {
@@ -207,6 +209,62 @@ TEST(Webhook, FailedStatusDecidesWithoutTheBody) {
     EXPECT_EQ(judge_webhook_reply(reply), "HTTP " + std::to_string(status));
     EXPECT_FALSE(reply.decoded) << status;
   }
+}
+
+TEST(Secrets, WebhookTokenTable) {
+  struct Case {
+    Robot robot;
+    const char* address;
+    const char* text;
+    const char* shown;
+  };
+  const Case cases[] = {
+      // The HTTP client names the address from its path on.
+      {Robot::DingTalk, "https://oapi.dingtalk.com/robot/send?access_token=9f3c",
+       "HTTPSConnectionPool(host='oapi.dingtalk.com', port=443): Max retries exceeded with url: "
+       "/robot/send?access_token=9f3c (Caused by ConnectTimeoutError(<c>, 'Connection to oapi.dingtalk.com "
+       "timed out. (connect timeout=10)'))",
+       "HTTPSConnectionPool(host='oapi.dingtalk.com', port=443): Max retries exceeded with url: "
+       "/robot/send?access_token=*** (Caused by ConnectTimeoutError(<c>, 'Connection to oapi.dingtalk.com "
+       "timed out. (connect timeout=10)'))"},
+      // Every query value, and only there: the same digits elsewhere stay.
+      {Robot::DingTalk, "http://127.0.0.1:1/robot/send?access_token=1&timestamp=1&sign=x%2B1",
+       "port=1: url: /robot/send?access_token=1&timestamp=1&sign=x%2B1 refused",
+       "port=1: url: /robot/send?access_token=***&timestamp=***&sign=*** refused"},
+      // The whole address, as the client quotes an address it cannot use.
+      {Robot::WeCom, "qyapi.weixin.qq.com/cgi-bin/webhook/send?key=693a",
+       "No connection adapters were found for 'qyapi.weixin.qq.com/cgi-bin/webhook/send?key=693a'",
+       "No connection adapters were found for 'qyapi.weixin.qq.com/cgi-bin/webhook/send?key=***'"},
+      {Robot::WeCom, "http://h/send?key=K1",
+       "Invalid URL 'http://h/send?key=K1' then url: /send?key=K1",
+       "Invalid URL 'http://h/send?key=***' then url: /send?key=***"},
+      // Feishu's token is its hook's last path segment.
+      {Robot::Feishu, "https://open.feishu.cn/open-apis/bot/v2/hook/0a1b-2c3d",
+       "Max retries exceeded with url: /open-apis/bot/v2/hook/0a1b-2c3d (Caused by x)",
+       "Max retries exceeded with url: /open-apis/bot/v2/hook/*** (Caused by x)"},
+      {Robot::Feishu, "https://open.feishu.cn/open-apis/bot/v2/hook/0a1b/?key=s", "url: /open-apis/bot/v2/hook/0a1b/?key=s",
+       "url: /open-apis/bot/v2/hook/***/?key=***"},
+      {Robot::DingTalk, "http://relay.test/hook/0a1b", "url: /hook/0a1b", "url: /hook/0a1b"},  // not Feishu
+      {Robot::Feishu, "https://open.feishu.cn", "to https://open.feishu.cn", "to https://open.feishu.cn"},
+      // No value to hide: an empty one, a member without "=", the fragment.
+      {Robot::WeCom, "http://h/s?debug&key=&k=v#top", "for 'http://h/s?debug&key=&k=v#top' url: /s?debug&key=&k=v",
+       "for 'http://h/s?debug&key=&k=***#top' url: /s?debug&key=&k=***"},
+      // Texts without the address are left as they are.
+      {Robot::WeCom, "http://h/send?key=K1", "HTTPConnectionPool(host='h', port=80): Read timed out. (read timeout=10)",
+       "HTTPConnectionPool(host='h', port=80): Read timed out. (read timeout=10)"},
+      {Robot::Feishu, "http://h/hook/T", "Key Words Not Found", "Key Words Not Found"},
+      {Robot::DingTalk, "", "HTTP 500", "HTTP 500"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(hide_webhook_token(c.text, c.robot, c.address), c.shown) << c.address;
+}
+
+TEST(Secrets, PasswordTable) {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"(535, b'5.7.8 s3cret is not s3cret!')", "s3cret", "(535, b'5.7.8 *** is not ***!')"},
+      {"(535, b'5.7.8 Authentication credentials invalid')", "s3cret", "(535, b'5.7.8 Authentication credentials invalid')"},
+      {"(535, b'5.7.8 Authentication credentials invalid')", "", "(535, b'5.7.8 Authentication credentials invalid')"},
+  };
+  for (const auto& [text, password, shown] : cases) EXPECT_EQ(hide_password(text, password), shown) << text;
 }
 
 TEST(Mail, RecipientsTable) {

@@ -1,5 +1,6 @@
 """Notice texts, the three group robots and the fan-out, against a local robot server."""
 import json
+import re
 import socket
 import time
 import types
@@ -187,6 +188,36 @@ def test_unreachable_robot_is_logged_with_the_clients_text(core, monkeypatch, ca
     [(label, text)] = failures(core, caplog)
     assert label == "企业微信"
     assert "port=%d" % port in text and "refused" in text
+
+
+@pytest.mark.parametrize("setting, host, named, shown", [
+    # host + named is the address; named is the part the client's text holds.
+    ("WEBHOOK", "http://127.0.0.1:{port}", "/robot/send?access_token=9f3c7a5e&timestamp=1700000000123&sign=c2ln%3D",
+     "/robot/send?access_token=***&timestamp=***&sign=***"),
+    ("WECOM_WEBHOOK", "http://127.0.0.1:{port}", "/cgi-bin/webhook/send?key=693a91f4", "/cgi-bin/webhook/send?key=***"),
+    ("FEISHU_WEBHOOK", "http://127.0.0.1:{port}", "/open-apis/bot/v2/hook/0a1b2c3d-4e5f", "/open-apis/bot/v2/hook/***"),
+    # Without a scheme the client names the whole address.
+    ("WECOM_WEBHOOK", "", "127.0.0.1:{port}/cgi-bin/webhook/send?key=693a91f4",
+     "127.0.0.1:{port}/cgi-bin/webhook/send?key=***"),
+])
+def test_robot_failures_keep_the_token_out_of_the_log(core, monkeypatch, caplog, setting, host, named, shown):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    host, named, shown = (text.format(port=port) for text in (host, named, shown))
+    with pytest.raises(requests.RequestException) as raised:
+        requests.post(host + named, json={}, timeout=10)
+    clients_text = str(raised.value)
+    assert named in clients_text
+
+    path, operation, label = ROBOTS[setting]
+    monkeypatch.setattr(core, setting, host + named)
+    getattr(core, operation)(NOTICE)
+    [(logged_label, text)] = failures(core, caplog)
+    # The client's own words (object addresses aside), with only the token hidden.
+    unaddressed = lambda t: re.sub(r"0x[0-9a-f]+", "0x", t)
+    assert (logged_label, unaddressed(text)) == (label, unaddressed(clients_text.replace(named, shown)))
+    assert not re.search("9f3c7a5e|1700000000123|c2ln|693a91f4|0a1b2c3d", caplog.text)
 
 
 @pytest.mark.parametrize("empty", ["", None])

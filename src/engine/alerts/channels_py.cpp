@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/alerts/alert_text_py.h"
+#include "engine/alerts/secrets.h"
 #include "engine/alerts/webhook.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
@@ -69,7 +70,10 @@ void send_webhook(Robot robot, const py::object& msg) {
       })) {
     failure = raised;
   }
-  if (failure) error("err_webhook_failed", py_text(std::string(channel_label(robot))), py_text(*failure));
+  if (failure) {
+    const std::string shown = hide_webhook_token(*failure, robot, text_of(address));
+    error("err_webhook_failed", py_text(std::string(channel_label(robot))), py_text(shown));
+  }
 }
 
 // Every channel is tried; what one lets out is dropped unless it is the
