@@ -23,25 +23,15 @@ def fit_chrome_to_machine(core):
     core.CHROME_EXTRA_ARGS = extra
 
 
-def load_engine():
-    try:
-        import engine.core as core
-    except ImportError as error:
-        # A set-up that fails inside engine.core arrives as "initialization
-        # failed"; the error a user can act on (say, a log file that cannot be
-        # created) is its cause.
-        if error.__cause__ is not None:
-            raise error.__cause__ from None
-        raise
-    return core
-
-
 def run(argv):
     if len(argv) != 1 or argv[0] not in ("monitor", "report"):
         print(USAGE, file=sys.stderr)
         return 2
     try:
-        core = load_engine()
+        # A failed start-up of the engine (say, a log file that cannot be
+        # created) raises its own error here, reported like any other.
+        import engine.core as core
+
         if argv[0] == "monitor":
             if not hasattr(core, "main"):
                 print("The monitoring run is not built yet; engine.core loaded fine.", file=sys.stderr)

@@ -120,11 +120,7 @@ void set_up_log(py::module_& m) {
   m.attr("console_handler") = console_handler;
 }
 
-}  // namespace
-}  // namespace engine
-
-PYBIND11_MODULE(core, m) {
-  using namespace engine;
+void set_up(py::module_& m) {
   switch_console_to_utf8();
   bind_outside_modules(m);
   define_settings(m);
@@ -151,4 +147,30 @@ PYBIND11_MODULE(core, m) {
   register_page_check(m);
   register_wrappers(m);
   register_site_checks(m);
+}
+
+}  // namespace
+}  // namespace engine
+
+// The entry point is written out rather than taken from PYBIND11_MODULE, which
+// wraps every failure of the set-up in "ImportError: initialization failed":
+// here the import fails with the set-up's own error (a log file that cannot be
+// opened is an OSError, a Ctrl+C a KeyboardInterrupt), so every host sees what
+// went wrong.
+PYBIND11_PLUGIN_IMPL(core) {
+  using namespace engine;
+  PYBIND11_CHECK_PYTHON_VERSION
+  PYBIND11_ENSURE_INTERNALS_READY
+  static PyModuleDef definition{PyModuleDef_HEAD_INIT, "core", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+  try {
+    auto m = py::reinterpret_steal<py::module_>(PyModule_Create(&definition));
+    if (!m) return nullptr;
+    set_up(m);
+    return m.release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_ImportError, e.what());
+  }
+  return nullptr;
 }

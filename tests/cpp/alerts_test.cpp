@@ -2,10 +2,12 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/alerts/alert_text.h"
 #include "engine/alerts/mail.h"
+#include "engine/alerts/secrets.h"
 #include "engine/alerts/webhook.h"
 
 namespace engine::alerts {
@@ -23,7 +25,6 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 #define VS16 "\xEF\xB8\x8F"         // U+FE0F
 #define CHECK "\xE2\x9C\x85"        // ✅
 #define GREEN "\xF0\x9F\x9F\xA2"    // 🟢
-#define FFFD "\xEF\xBF\xBD"         // the replacement character
 
 TEST(AlertText, StripRemovesUnicodeSpaceOnly) {
   const std::pair<const char*, const char*> cases[] = {
@@ -136,67 +137,134 @@ TEST(Webhook, PayloadTable) {
   for (const auto& c : cases) EXPECT_EQ(webhook_payload(c.robot, c.msg), c.json) << c.msg;
 }
 
+// A decoded reply written out: each member's value as its text, and whether
+// it equals the number 0. Records whether the judge asked for the body.
+class FakeReply : public WebhookReply {
+ public:
+  struct Member {
+    std::string name;
+    bool zero;
+    std::string text;
+  };
+  FakeReply(long status, Body body, std::vector<Member> members)
+      : status_(status), body_(body), members_(std::move(members)) {}
+  long status() const override { return status_; }
+  Body decode() override {
+    decoded = true;
+    return body_;
+  }
+  bool has(std::string_view name) const override { return find(name) != nullptr; }
+  bool equals_zero(std::string_view name) const override { return find(name)->zero; }
+  std::string text(std::string_view name) const override { return find(name)->text; }
+  bool decoded = false;
+
+ private:
+  const Member* find(std::string_view name) const {
+    for (const auto& m : members_)
+      if (m.name == name) return &m;
+    return nullptr;
+  }
+  long status_;
+  Body body_;
+  std::vector<Member> members_;
+};
+
 TEST(Webhook, ReplyJudgeTable) {
+  using Body = WebhookReply::Body;
   struct Case {
     long status;
-    const char* body;
+    Body body;
+    std::vector<FakeReply::Member> members;
     std::optional<std::string> failure;
   };
+  const FakeReply::Member zero_code{"errcode", true, "0"}, ok{"errmsg", false, "ok"};
   const Case cases[] = {
-      {200, R"({"errcode":0,"errmsg":"ok"})", std::nullopt},
-      {200, R"({"code":0,"msg":"success"})", std::nullopt},
-      {200, R"({"errcode":0.0})", std::nullopt},
-      {204, "", std::nullopt},
-      {200, "", std::nullopt},
-      {200, "<html>ok</html>", std::nullopt},
-      {200, "{\"errcode\":1", std::nullopt},             // cut short: not JSON
-      {200, "\xEF\xBB\xBF{\"errcode\":0}", std::nullopt},  // byte-order mark
-      {302, R"({"errcode":0})", std::nullopt},
-      {200, R"({"errcode":310000,"errmsg":"keywords not in content"})", "keywords not in content"},
-      {200, R"({"code":19024,"msg":"Key Words Not Found"})", "Key Words Not Found"},
-      {200, R"({"errcode":93000,"msg":"other member"})", "other member"},
-      {200, R"({"errcode":0,"code":5})", std::nullopt},  // errcode wins over code
-      {200, R"({"errcode":5,"code":0})", "errcode=5"},
-      {200, R"({"ok":true})", "errcode=-1"},
-      {200, R"({})", "errcode=-1"},
-      {200, R"({"errcode":"0"})", "errcode=0"},  // a string that reads 0 is no number 0
-      {200, R"({"code":false})", "errcode=false"},
-      {200, R"({"code":null,"msg":null})", "null"},
-      {200, R"({"errcode":1,"errcode":0})", std::nullopt},  // the later duplicate counts
-      {200, R"({"errcode":-0}  )", std::nullopt},
-      {200, R"({"errcode":0e5})", std::nullopt},
-      {200, R"({"errcode":NaN})", "errcode=NaN"},
-      {200, R"({"data":{"errcode":0,"list":[1,{"x":[]}]},"errcode":7})", "errcode=7"},
-      {200, R"({"data":{"errcode":0}})", "errcode=-1"},  // a nested code is not the reply's
-      {200, R"({"errcode":1,"errmsg":"\u4e2d\u6587 \ud83d\ude00 \"q\" \\ \/"})",
-       "\xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80 \"q\" \\ /"},
-      // Invalid UTF-8 reads as the HTTP client decodes it: one U+FFFD for each broken step.
-      {200, "{\"errcode\":1,\"errmsg\":\"bad \xFF byte, cut \xE4\xB8 short, \xED\xA0\x80\"}",
-       "bad " FFFD " byte, cut " FFFD " short, " FFFD FFFD FFFD},
-      // A lone surrogate escape reads as U+FFFD; a pair after it and an escaped backslash stay as they are.
-      {200, R"({"errcode":1,"errmsg":"\ud800x\udc00\ud83d\ude00 \\ud800"})", FFFD "x" FFFD "\xF0\x9F\x98\x80 \\ud800"},
-      {200, R"({"errcode":1,"errmsg":{"a":[1, 2], "b":"\ud800"}})", R"({"a":[1, 2], "b":"\ud800"})"},
-      // Not JSON, so nothing says the notice failed.
-      {200, R"({"errcode":1,})", std::nullopt},
-      {200, R"({'errcode':1})", std::nullopt},
-      {200, R"({"errcode":1} x)", std::nullopt},
-      {200, R"({"errcode":01})", std::nullopt},
-      {200, "{\"errmsg\":\"tab\there\",\"errcode\":1}", std::nullopt},  // raw control character
-      {200, R"({"errcode":1,"errmsg":"\x"})", std::nullopt},
-      {200, R"([])", "reply is not a JSON object"},
-      {200, "0", "reply is not a JSON object"},
-      {400, R"({"errcode":0})", "HTTP 400"},
-      {404, "", "HTTP 404"},
-      {500, R"({"errcode":0,"errmsg":"ok"})", "HTTP 500"},
+      {200, Body::Object, {zero_code, ok}, std::nullopt},
+      {200, Body::Object, {{"code", true, "0"}, {"msg", false, "success"}}, std::nullopt},
+      {204, Body::NotJson, {}, std::nullopt},  // an empty or non-JSON body: nothing says it failed
+      {302, Body::Object, {zero_code}, std::nullopt},
+      {399, Body::NotJson, {}, std::nullopt},
+      {200, Body::NotObject, {}, std::string(kNotAnObject)},
+      {200, Body::Object, {{"errcode", false, "310000"}, {"errmsg", false, "keywords not in content"}},
+       "keywords not in content"},
+      {200, Body::Object, {{"code", false, "19024"}, {"msg", false, "Key Words Not Found"}}, "Key Words Not Found"},
+      {200, Body::Object, {{"errcode", false, "93000"}, {"msg", false, "other member"}}, "other member"},
+      {200, Body::Object, {{"msg", false, "m"}, {"errcode", false, "1"}, {"errmsg", false, "e"}}, "e"},
+      {200, Body::Object, {zero_code, {"code", false, "5"}}, std::nullopt},  // errcode wins over code
+      {200, Body::Object, {{"errcode", false, "5"}, {"code", true, "0"}}, "errcode=5"},
+      {200, Body::Object, {{"errcode", false, "None"}}, "errcode=None"},
+      {200, Body::Object, {{"code", false, "1.5"}}, "errcode=1.5"},
+      {200, Body::Object, {}, "errcode=-1"},
+      {200, Body::Object, {{"errmsg", false, "no code at all"}}, "no code at all"},
   };
-  for (const auto& c : cases) EXPECT_EQ(judge_webhook_reply(c.status, c.body), c.failure) << c.status << " " << c.body;
+  for (const auto& c : cases) {
+    FakeReply reply(c.status, c.body, c.members);
+    EXPECT_EQ(judge_webhook_reply(reply), c.failure) << c.status << " " << (c.failure ? *c.failure : "delivered");
+  }
 }
 
-TEST(Webhook, DeepReplyDoesNotExhaustTheStack) {
-  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
-  EXPECT_EQ(judge_webhook_reply(200, deep), "reply is not a JSON object");
-  EXPECT_EQ(judge_webhook_reply(200, R"({"data":)" + deep + R"(,"errcode":3})"), "errcode=3");
-  EXPECT_EQ(judge_webhook_reply(200, R"({"errcode":1,"errmsg":)" + deep + "}"), deep);
+TEST(Webhook, FailedStatusDecidesWithoutTheBody) {
+  for (const long status : {400L, 404L, 500L, 503L}) {
+    FakeReply reply(status, WebhookReply::Body::Object, {{"errcode", true, "0"}});
+    EXPECT_EQ(judge_webhook_reply(reply), "HTTP " + std::to_string(status));
+    EXPECT_FALSE(reply.decoded) << status;
+  }
+}
+
+TEST(Secrets, WebhookTokenTable) {
+  struct Case {
+    Robot robot;
+    const char* address;
+    const char* text;
+    const char* shown;
+  };
+  const Case cases[] = {
+      // The HTTP client names the address from its path on.
+      {Robot::DingTalk, "https://oapi.dingtalk.com/robot/send?access_token=9f3c",
+       "HTTPSConnectionPool(host='oapi.dingtalk.com', port=443): Max retries exceeded with url: "
+       "/robot/send?access_token=9f3c (Caused by ConnectTimeoutError(<c>, 'Connection to oapi.dingtalk.com "
+       "timed out. (connect timeout=10)'))",
+       "HTTPSConnectionPool(host='oapi.dingtalk.com', port=443): Max retries exceeded with url: "
+       "/robot/send?access_token=*** (Caused by ConnectTimeoutError(<c>, 'Connection to oapi.dingtalk.com "
+       "timed out. (connect timeout=10)'))"},
+      // Every query value, and only there: the same digits elsewhere stay.
+      {Robot::DingTalk, "http://127.0.0.1:1/robot/send?access_token=1&timestamp=1&sign=x%2B1",
+       "port=1: url: /robot/send?access_token=1&timestamp=1&sign=x%2B1 refused",
+       "port=1: url: /robot/send?access_token=***&timestamp=***&sign=*** refused"},
+      // The whole address, as the client quotes an address it cannot use.
+      {Robot::WeCom, "qyapi.weixin.qq.com/cgi-bin/webhook/send?key=693a",
+       "No connection adapters were found for 'qyapi.weixin.qq.com/cgi-bin/webhook/send?key=693a'",
+       "No connection adapters were found for 'qyapi.weixin.qq.com/cgi-bin/webhook/send?key=***'"},
+      {Robot::WeCom, "http://h/send?key=K1",
+       "Invalid URL 'http://h/send?key=K1' then url: /send?key=K1",
+       "Invalid URL 'http://h/send?key=***' then url: /send?key=***"},
+      // Feishu's token is its hook's last path segment.
+      {Robot::Feishu, "https://open.feishu.cn/open-apis/bot/v2/hook/0a1b-2c3d",
+       "Max retries exceeded with url: /open-apis/bot/v2/hook/0a1b-2c3d (Caused by x)",
+       "Max retries exceeded with url: /open-apis/bot/v2/hook/*** (Caused by x)"},
+      {Robot::Feishu, "https://open.feishu.cn/open-apis/bot/v2/hook/0a1b/?key=s", "url: /open-apis/bot/v2/hook/0a1b/?key=s",
+       "url: /open-apis/bot/v2/hook/***/?key=***"},
+      {Robot::DingTalk, "http://relay.test/hook/0a1b", "url: /hook/0a1b", "url: /hook/0a1b"},  // not Feishu
+      {Robot::Feishu, "https://open.feishu.cn", "to https://open.feishu.cn", "to https://open.feishu.cn"},
+      // No value to hide: an empty one, a member without "=", the fragment.
+      {Robot::WeCom, "http://h/s?debug&key=&k=v#top", "for 'http://h/s?debug&key=&k=v#top' url: /s?debug&key=&k=v",
+       "for 'http://h/s?debug&key=&k=***#top' url: /s?debug&key=&k=***"},
+      // Texts without the address are left as they are.
+      {Robot::WeCom, "http://h/send?key=K1", "HTTPConnectionPool(host='h', port=80): Read timed out. (read timeout=10)",
+       "HTTPConnectionPool(host='h', port=80): Read timed out. (read timeout=10)"},
+      {Robot::Feishu, "http://h/hook/T", "Key Words Not Found", "Key Words Not Found"},
+      {Robot::DingTalk, "", "HTTP 500", "HTTP 500"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(hide_webhook_token(c.text, c.robot, c.address), c.shown) << c.address;
+}
+
+TEST(Secrets, PasswordTable) {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"(535, b'5.7.8 s3cret is not s3cret!')", "s3cret", "(535, b'5.7.8 *** is not ***!')"},
+      {"(535, b'5.7.8 Authentication credentials invalid')", "s3cret", "(535, b'5.7.8 Authentication credentials invalid')"},
+      {"(535, b'5.7.8 Authentication credentials invalid')", "", "(535, b'5.7.8 Authentication credentials invalid')"},
+  };
+  for (const auto& [text, password, shown] : cases) EXPECT_EQ(hide_password(text, password), shown) << text;
 }
 
 TEST(Mail, RecipientsTable) {

@@ -54,12 +54,21 @@ TEST(PingOutput, ReportedTime) {
 }
 
 TEST(PingOutput, CommandLines) {
-  const auto windows = ping_command(true, "example.org", "3", "3000");
+  const auto windows = ping_command("win32", "example.org", "3000");
   EXPECT_EQ(windows.argv, (std::vector<std::string>{"ping", "-n", "1", "-w", "3000", "example.org"}));
   EXPECT_TRUE(windows.env.empty());
-  const auto posix = ping_command(false, "example.org", "2.5", "");
-  EXPECT_EQ(posix.argv, (std::vector<std::string>{"ping", "-c", "1", "-W", "2.5", "example.org"}));
-  EXPECT_EQ(posix.env, (std::vector<std::pair<std::string, std::string>>{{"LC_ALL", "C"}}));
+  for (const char* platform : {"linux", "darwin"}) {
+    const auto posix = ping_command(platform, "example.org", "2.5");
+    EXPECT_EQ(posix.argv, (std::vector<std::string>{"ping", "-c", "1", "-W", "2.5", "example.org"})) << platform;
+    EXPECT_EQ(posix.env, (std::vector<std::pair<std::string, std::string>>{{"LC_ALL", "C"}})) << platform;
+  }
+}
+
+TEST(PingOutput, WaitUnit) {
+  // Windows' -w and macOS' -W take milliseconds; iputils' -W takes seconds.
+  const std::pair<const char*, bool> cases[] = {
+      {"win32", true}, {"darwin", true}, {"linux", false}, {"freebsd14", false}, {"cygwin", false}, {"", false}};
+  for (const auto& [platform, ms] : cases) EXPECT_EQ(ping_wait_in_milliseconds(platform), ms) << platform;
 }
 
 TEST(Latency, RoundsHalvesToEven) {

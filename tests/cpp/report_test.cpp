@@ -192,7 +192,7 @@ TEST(ReportStats, SkipsWhatItCannotRead) {
   const Case cases[] = {
       {R"([{}, {"results": {}}])", 2, 0, 0},
       {R"([5, "x", null, {"results": {"a": true}}])", 1, 1, 1},
-      {R"([{"results": ["a"]}, {"results": {"a": 1, "b": null, "c": "yes", "d": false}}])", 2, 1, 1},
+      {R"([{"results": ["a"]}, {"results": {"a": 1, "b": null, "c": "yes", "d": false}}])", 2, 4, 4},
       {R"([{"results": {"a": true}, "results": {"b": true}}])", 1, 1, 1},
       {R"("none")", 0, 0, 0},
       {R"([])", 0, 0, 0},
@@ -211,6 +211,26 @@ TEST(ReportStats, SkipsWhatItCannotRead) {
   EXPECT_EQ(s.targets.at(0).latencies.count(), 1);
 }
 
+TEST(ReportStats, EveryResultIsACheckReadAsPythonTruth) {
+  const std::pair<const char*, bool> cases[] = {
+      {"true", true},     {"false", false},   {"null", false},    {"0", false},      {"-0", false},
+      {"0.0", false},     {"0e5", false},     {"1e-400", false},  {"1", true},       {"-3", true},
+      {"0.5", true},      {"NaN", true},      {"Infinity", true}, {R"("")", false},  {R"("false")", true},
+      {R"("0")", true},   {"[]", false},      {"{}", false},      {"[false]", true}, {R"({"a": {"b": []}})", true},
+      {"[[], {}]", true},
+  };
+  for (const auto& [value, ok] : cases) {
+    // Another target after the value shows the reader kept its place.
+    const auto s = session_of(std::string(R"([{"results": {"a": )") + value + R"(, "z": true}, "latency": {"a": 4}}])");
+    EXPECT_EQ(s.checks, 2) << value;
+    EXPECT_EQ(s.successes, ok ? 2 : 1) << value;
+    ASSERT_EQ(s.targets.size(), 2u) << value;
+    EXPECT_EQ(s.targets[0].ok, ok ? 1 : 0) << value;
+    EXPECT_EQ(s.targets[0].fail, ok ? 0 : 1) << value;
+    EXPECT_EQ(s.targets[0].latencies.count(), 1) << value;  // a result of any kind takes its latency
+  }
+}
+
 TEST(ReportStats, FloatLatencies) {
   const auto s = session_of(R"([{"results": {"a": true}, "latency": {"a": 10.5}},
                                 {"results": {"a": true}, "latency": {"a": 11}},
@@ -223,19 +243,25 @@ TEST(ReportStats, FloatLatencies) {
 }
 
 TEST(ReportStats, SessionHeads) {
+  // Each head value as stored, in compact JSON; only a missing one is "?" or 0.
   const auto sessions = sessions_of(R"({"x": 1, "sessions": [
       {"start_time": "a", "end_time": 3, "total_rounds": -0},
       [1],
       {"total_rounds": 123456789012345678901234567890, "start_time": null},
-      {"total_rounds": "9", "start_time": "b", "start_time": "c"}]})");
-  ASSERT_EQ(sessions.size(), 3u);
-  EXPECT_EQ(sessions[0].start_time, "a");
-  EXPECT_EQ(sessions[0].end_time, "?");
+      {"total_rounds": "9", "start_time": "b", "start_time": "c", "end_time": {"at": [1, 2.50, true]}},
+      {"rounds": []}]})");
+  ASSERT_EQ(sessions.size(), 4u);
+  EXPECT_EQ(sessions[0].start_time, R"("a")");
+  EXPECT_EQ(sessions[0].end_time, "3");
   EXPECT_EQ(sessions[0].total_rounds, "0");
   EXPECT_EQ(sessions[1].total_rounds, "123456789012345678901234567890");
-  EXPECT_EQ(sessions[1].start_time, "?");
-  EXPECT_EQ(sessions[2].total_rounds, "0");
-  EXPECT_EQ(sessions[2].start_time, "c");
+  EXPECT_EQ(sessions[1].start_time, "null");
+  EXPECT_EQ(sessions[1].end_time, R"("?")");
+  EXPECT_EQ(sessions[2].total_rounds, R"("9")");
+  EXPECT_EQ(sessions[2].start_time, R"("c")");
+  EXPECT_EQ(sessions[2].end_time, R"({"at":[1,2.5,true]})");
+  EXPECT_EQ(sessions[3].start_time, R"("?")");
+  EXPECT_EQ(sessions[3].total_rounds, "0");
 
   EXPECT_TRUE(sessions_of(R"({"sessions": null})").empty());
   EXPECT_TRUE(sessions_of(R"({})").empty());

@@ -1,7 +1,7 @@
 """A stand-in for the DingTalk, Feishu and WeCom group robots on 127.0.0.1.
 
-Each path answers as configured in `replies`: a (status, body) pair, or one
-of the behaviours below. Every request that arrives is kept in `received`
+Each path answers as configured in `replies`: a (status, body) pair, a
+(status, body, content type) triple, or one of the behaviours below. Every request that arrives is kept in `received`
 as (path, headers, body bytes), in arrival order.
 """
 import http.server
@@ -33,9 +33,9 @@ class RobotServer:
                     signal.pthread_kill(robots._main, signal.SIGINT)
                     robots.release.wait(30)
                     return
-                status, data = reply
+                status, data, *content_type = reply
                 self.send_response(status)
-                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Type", content_type[0] if content_type else "application/json")
                 self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
                 self.wfile.write(data)

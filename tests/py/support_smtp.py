@@ -2,7 +2,8 @@
 
 `MailServer` keeps what arrives: the accepted messages as (envelope sender,
 envelope recipients, raw bytes), every login attempt as (user, password), and
-the number of QUIT commands.
+the number of QUIT commands. A refusal text, when given, is the server's
+answer to a refused login, with {password} replaced by the one tried.
 """
 import socket
 import ssl
@@ -14,8 +15,9 @@ from support_local import free_port
 
 
 class MailServer:
-    def __init__(self, ca, cert_host, user, password):
+    def __init__(self, ca, cert_host, user, password, refusal=None):
         self.messages = []
+        self._refusal = refusal
         self.logins = []
         self.quits = 0
         self._account = (user, password)
@@ -29,8 +31,9 @@ class MailServer:
     def _authenticate(self, server, session, envelope, mechanism, auth_data):
         login = (auth_data.login.decode(), auth_data.password.decode())
         self.logins.append(login)
-        # handled=False: the server itself answers a refusal with 535.
-        return AuthResult(success=login == self._account, handled=False)
+        # handled=False: the server itself answers a refusal, with 535 unless told otherwise.
+        refusal = self._refusal.format(password=login[1]) if self._refusal else None
+        return AuthResult(success=login == self._account, handled=False, message=refusal)
 
     async def handle_DATA(self, server, session, envelope):
         self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.content))

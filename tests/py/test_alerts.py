@@ -1,5 +1,6 @@
 """Notice texts, the three group robots and the fan-out, against a local robot server."""
 import json
+import re
 import socket
 import time
 import types
@@ -112,6 +113,24 @@ def test_each_robot_receives_its_body(core, monkeypatch, robots, caplog, setting
     ("FEISHU_WEBHOOK", (200, b'{"StatusCode":0}'), "errcode=-1"),
     ("WECOM_WEBHOOK", (200, b'{"errcode":"0"}'), "errcode=0"),
     ("WEBHOOK", (200, b"[]"), "reply is not a JSON object"),
+    # The body decoded as the HTTP client decodes it: in the charset the reply declares.
+    ("WEBHOOK", (200, '{"errcode":310000,"errmsg":"关键词不匹配"}'.encode("gbk"), "application/json; charset=gbk"),
+     "关键词不匹配"),
+    ("WECOM_WEBHOOK", (200, b'{"errcode":1,"errmsg":"bad \xff byte"}'), "bad \ufffd byte"),
+    # Codes compare with 0 and read as text as Python's == and str() give them.
+    ("WEBHOOK", (200, b'{"errcode":null}'), "errcode=None"),
+    ("WEBHOOK", (200, b'{"errcode":1.50}'), "errcode=1.5"),
+    ("FEISHU_WEBHOOK", (200, b'{"code":true}'), "errcode=True"),
+    ("FEISHU_WEBHOOK", (200, b'{"code":false}'), None),  # False == 0
+    ("WEBHOOK", (200, b'{"errcode":0.0,"errmsg":"ok"}'), None),
+    ("WEBHOOK", (200, b'{"errcode":-0}'), None),
+    ("WEBHOOK", (200, b'{"errcode":1,"errcode":0}'), None),  # the later duplicate counts
+    ("WEBHOOK", (200, b'{"errcode":NaN}'), "errcode=nan"),
+    ("WECOM_WEBHOOK", (200, b'{"errcode":1,"errmsg":null}'), "None"),
+    ("WECOM_WEBHOOK", (200, b'{"errcode":1,"errmsg":{"a":[1,2.50,"x"]}}'), "{'a': [1, 2.5, 'x']}"),
+    ("FEISHU_WEBHOOK", (200, b'{"data":{"code":0},"code":7}'), "errcode=7"),
+    # A lone surrogate reaches the log as its escape, not as a failed log line.
+    ("WECOM_WEBHOOK", (200, b'{"errcode":1,"errmsg":"\\ud800!"}'), "\\ud800!"),
 ])
 def test_replies_are_judged_by_code_not_only_status(core, monkeypatch, robots, caplog, setting, reply, failure):
     path, operation, label = ROBOTS[setting]
@@ -130,6 +149,36 @@ def test_check_webhook_response_raises_with_the_failure_text(core, robots):
     assert str(raised.value) == "keywords not in content"
 
 
+def test_a_reply_needs_only_its_status_and_json(core, monkeypatch, caplog):
+    def reply(status, body):
+        def decoded():
+            if isinstance(body, Exception):
+                raise body
+            return body
+        return types.SimpleNamespace(status_code=status, json=decoded)
+
+    assert core._check_webhook_response(reply(200, {"errcode": 0})) is None
+    assert core._check_webhook_response(reply(200, json.JSONDecodeError("Expecting value", "", 0))) is None
+    for resp, text in [
+        (reply(500, RuntimeError("never read")), "HTTP 500"),
+        (reply(200, {"errcode": 7, "errmsg": "busy"}), "busy"),
+        (reply(200, {"errcode": 7.0}), "errcode=7.0"),
+        (reply(200, ["errcode", 0]), "reply is not a JSON object"),
+        (reply(200, RuntimeError("decoder broke")), "decoder broke"),  # not a JSON error: a failure
+    ]:
+        with pytest.raises(Exception) as raised:
+            core._check_webhook_response(resp)
+        assert str(raised.value) == text
+
+    posted = []
+    monkeypatch.setattr(core, "WECOM_WEBHOOK", "http://robot.invalid/wecom")
+    monkeypatch.setattr(core, "requests", types.SimpleNamespace(
+        post=lambda url, **kwargs: posted.append(url) or reply(200, {"errcode": 93000, "errmsg": "invalid webhook url"})))
+    core.send_wecom(NOTICE)
+    assert posted == ["http://robot.invalid/wecom"]
+    assert failures(core, caplog) == [("企业微信", "invalid webhook url")]
+
+
 def test_unreachable_robot_is_logged_with_the_clients_text(core, monkeypatch, caplog):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -139,6 +188,36 @@ def test_unreachable_robot_is_logged_with_the_clients_text(core, monkeypatch, ca
     [(label, text)] = failures(core, caplog)
     assert label == "企业微信"
     assert "port=%d" % port in text and "refused" in text
+
+
+@pytest.mark.parametrize("setting, host, named, shown", [
+    # host + named is the address; named is the part the client's text holds.
+    ("WEBHOOK", "http://127.0.0.1:{port}", "/robot/send?access_token=9f3c7a5e&timestamp=1700000000123&sign=c2ln%3D",
+     "/robot/send?access_token=***&timestamp=***&sign=***"),
+    ("WECOM_WEBHOOK", "http://127.0.0.1:{port}", "/cgi-bin/webhook/send?key=693a91f4", "/cgi-bin/webhook/send?key=***"),
+    ("FEISHU_WEBHOOK", "http://127.0.0.1:{port}", "/open-apis/bot/v2/hook/0a1b2c3d-4e5f", "/open-apis/bot/v2/hook/***"),
+    # Without a scheme the client names the whole address.
+    ("WECOM_WEBHOOK", "", "127.0.0.1:{port}/cgi-bin/webhook/send?key=693a91f4",
+     "127.0.0.1:{port}/cgi-bin/webhook/send?key=***"),
+])
+def test_robot_failures_keep_the_token_out_of_the_log(core, monkeypatch, caplog, setting, host, named, shown):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    host, named, shown = (text.format(port=port) for text in (host, named, shown))
+    with pytest.raises(requests.RequestException) as raised:
+        requests.post(host + named, json={}, timeout=10)
+    clients_text = str(raised.value)
+    assert named in clients_text
+
+    path, operation, label = ROBOTS[setting]
+    monkeypatch.setattr(core, setting, host + named)
+    getattr(core, operation)(NOTICE)
+    [(logged_label, text)] = failures(core, caplog)
+    # The client's own words (object addresses aside), with only the token hidden.
+    unaddressed = lambda t: re.sub(r"0x[0-9a-f]+", "0x", t)
+    assert (logged_label, unaddressed(text)) == (label, unaddressed(clients_text.replace(named, shown)))
+    assert not re.search("9f3c7a5e|1700000000123|c2ln|693a91f4|0a1b2c3d", caplog.text)
 
 
 @pytest.mark.parametrize("empty", ["", None])

@@ -123,6 +123,17 @@ def test_refused_login_is_logged_and_nothing_sent(core, monkeypatch, server_for,
     assert label == "邮件" and "535" in text
 
 
+def test_the_password_stays_out_of_the_log(core, monkeypatch, ca, mail_settings, caplog):
+    # A server that repeats the password tried in its refusal.
+    with MailServer(ca, "127.0.0.1", USER, PASSWORD, refusal="535 5.7.8 {password} is not it") as server:
+        mail_settings(server.port)
+        monkeypatch.setattr(core, "SMTP_PASSWORD", "wr0ng-pw")
+        core.send_email("🚨 服务异常：Shop")
+    assert server.logins and server.messages == []
+    assert failures(core, caplog) == [("邮件", "(535, b'5.7.8 *** is not it')")]
+    assert "wr0ng-pw" not in caplog.text
+
+
 def test_certificate_for_another_host_gets_no_password(core, server_for, caplog):
     server = server_for(cert_host="mail.elsewhere.test")
     core.send_email("🚨 服务异常：Shop")

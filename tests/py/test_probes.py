@@ -226,7 +226,7 @@ class FakePing:
         self.bin = directory / "bin"
         self.bin.mkdir()
 
-    def install(self, output=b"", status=0, pause=None, exec_sleep=None):
+    def install(self, output=b"", status=0, pause=None, exec_sleep=None, linger=None):
         (self.dir / "output").write_bytes(output.encode() if isinstance(output, str) else output)
         lines = [
             "#!/bin/sh",
@@ -238,7 +238,11 @@ class FakePing:
             lines.append(f"exec sleep {exec_sleep}")
         if pause:
             lines.append(f"sleep {pause}")
-        lines += [f'cat "{self.dir}/output"', f"exit {status}"]
+        lines.append(f'cat "{self.dir}/output"')
+        if linger:
+            # Output closed, the program still runs a little.
+            lines += ["exec >&- 2>&-", f"sleep {linger}"]
+        lines.append(f"exit {status}")
         script = self.bin / "ping"
         script.write_text("\n".join(lines) + "\n")
         script.chmod(script.stat().st_mode | stat.S_IXUSR)
@@ -290,6 +294,24 @@ def test_latency_without_a_reported_time_is_the_elapsed_time(core, fake_ping):
     assert 300 <= latency < 2000
 
 
+def test_elapsed_latency_ends_when_the_child_exits(core, fake_ping):
+    # A child that closes its output and exits 10 ms later: its latency is its
+    # run as Python's own wait times it, not rounded up to the next wait slice.
+    fake_ping.install("1 packets transmitted, 1 received\n", linger=0.01)
+    command = [str(fake_ping.bin / "ping"), "-c", "1", "-W", "3", "10.0.0.1"]
+
+    def python_ms():
+        start = time.monotonic()
+        subprocess.run(command, capture_output=True, check=True)
+        return (time.monotonic() - start) * 1000
+
+    ours = min(core.check_icmp_ping("10.0.0.1")[3] for _ in range(5))
+    python = min(python_ms() for _ in range(5))
+    # Python's own start of the child may take a few ms longer than ours; a
+    # wait that outlasts the exit is what makes ours the later one.
+    assert 10 <= ours < python + 5, (ours, python)
+
+
 def test_ping_failures(core, fake_ping):
     fake_ping.install("1 packets transmitted, 0 received, 100% packet loss\n", status=1)
     assert core.check_icmp("10.0.0.1") == (False, "10.0.0.1", "Ping failed (no response)")
@@ -333,7 +355,9 @@ def test_ping_missing_from_path(core, tmp_path, monkeypatch):
     [
         ("linux", 3, ["-c", "1", "-W", "3", "host.example"], "C"),
         ("linux", 2.5, ["-c", "1", "-W", "2.5", "host.example"], "C"),
-        ("darwin", 1, ["-c", "1", "-W", "1", "host.example"], "C"),
+        # macOS takes the wait in milliseconds.
+        ("darwin", 3, ["-c", "1", "-W", "3000", "host.example"], "C"),
+        ("darwin", 1.5, ["-c", "1", "-W", "1500", "host.example"], "C"),
         ("win32", 3, ["-n", "1", "-w", "3000", "host.example"], "unset"),
         ("win32", 1.2345, ["-n", "1", "-w", "1234", "host.example"], "unset"),
     ],

@@ -120,6 +120,29 @@ def test_sessions_as_a_person_picks_them(tmp_path, tr, case):
     assert view(tmp_path, typed) == expected(tr)
 
 
+def test_every_result_counts_and_present_heads_show_as_stored(tmp_path, tr):
+    # A result that is not true or false is still a check, read as Python
+    # reads a truth value; a head value that is there shows as Python shows
+    # it, and only a missing one reads "?" or 0.
+    odd = {"start_time": None, "end_time": 1714550400.5, "total_rounds": "3", "rounds": [
+        rnd({"api": 1, "db": None, "web": "up"}, {"api": 12}),
+        rnd({"api": 0, "db": True, "web": ""}, {"api": 15}),
+        rnd({"api": [], "db": {"up": True}, "web": "false"}),
+    ]}
+    bare = {"rounds": [rnd({"api": True})]}
+    write_report(tmp_path, {"sessions": [odd, bare]})
+    labels = [tr("cli_report_session_label", 1, "?", "?", 0),
+              tr("cli_report_session_label", 2, None, 1714550400.5, "3")]
+    screen = lines(tr("cli_report_title"), *labels, "") + tr("cli_report_select_prompt")
+    assert view(tmp_path, "2\n") == screen + statistics(tr, 3, 9, 5, [
+        tr("cli_report_target_row", "api", 1, 2, 1 / 3 * 100),
+        tr("cli_report_latency_row", "", "13.5ms", "12ms", "15ms", "3ms"),
+        tr("cli_report_latency_loss", "", 2, 3, 2 / 3 * 100),
+        tr("cli_report_target_row", "db", 2, 1, 2 / 3 * 100),
+        tr("cli_report_target_row", "web", 2, 1, 2 / 3 * 100),
+    ]) + "\n"
+
+
 def read_until(child, expected):
     """What the child has written once it has written expected (or after a minute)."""
     seen = b""

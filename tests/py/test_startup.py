@@ -86,7 +86,7 @@ try:
     import engine.core as core
     result = [getattr(out, "calls", None), err.calls, core.LOG_FILE]
 except Exception as e:
-    result = type(e.__cause__ or e).__name__  # pybind11 puts ImportError in front
+    result = [type(e).__name__, e.__cause__ is None]  # the error itself, nothing in front of it
 sys.__stdout__.write(json.dumps(result))
 """
 
@@ -100,18 +100,21 @@ sys.__stdout__.write(json.dumps(result))
     ("win32", "Stream(ValueError('odd'))", "", "ValueError"),
     # A packaged executable keeps its log beside itself.
     ("linux", "Stream()", "sys.frozen, sys.executable = True, {exe!r}", [[], []]),
-], ids=["linux", "win32", "win32 without stdout", "win32 OS error", "win32 other error", "frozen"])
+    # A log file that cannot be opened fails the import with the open's own error.
+    ("linux", "Stream()", "sys.frozen, sys.executable = True, {exe!r}; os.mkdir({log!r})", "IsADirectoryError"),
+], ids=["linux", "win32", "win32 without stdout", "win32 OS error", "win32 other error", "frozen", "log a directory"])
 def test_start_up_surroundings(tmp_path, platform, out, extra, expected):
     exe = tmp_path / "app" / "quorvelta.exe"
     exe.parent.mkdir()
-    code = SURROUNDINGS.format(out=out, platform=platform, extra=extra.format(exe=str(exe)))
+    log = exe.parent / "scholar_monitor.log"
+    code = SURROUNDINGS.format(out=out, platform=platform, extra=extra.format(exe=str(exe), log=str(log)))
     result = json.loads(run_python(code, cwd=tmp_path).stdout)
     if isinstance(expected, str):
-        assert result == expected
+        assert result == [expected, True]
         return
     assert result[:2] == expected
     if extra:
-        assert result[2] == str(exe.parent / "scholar_monitor.log") and os.path.exists(result[2])
+        assert result[2] == str(log) and os.path.exists(result[2])
 
 
 def test_launcher_names_the_error_that_failed_the_start_up(tmp_path):

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/alerts/alert_text_py.h"
+#include "engine/alerts/secrets.h"
 #include "engine/alerts/webhook.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
@@ -15,12 +16,38 @@ namespace {
 using namespace shell;
 using namespace alerts;
 
+// The reply as requests gives it: status_code, and the body through the
+// reply's own json(), which decodes it in the charset the reply declares.
+// Codes compare with 0 and values read as text as Python's == and str() do.
+class Reply : public WebhookReply {
+ public:
+  explicit Reply(const py::object& resp) : resp_(resp) {}
+  long status() const override { return resp_.attr("status_code").cast<long>(); }
+  Body decode() override {
+    try {
+      body_ = resp_.attr("json")();
+    } catch (py::error_already_set& e) {
+      // requests' own JSONDecodeError and json's are both ValueErrors.
+      if (e.matches(PyExc_ValueError)) return Body::NotJson;
+      throw;
+    }
+    return py::isinstance<py::dict>(body_) ? Body::Object : Body::NotObject;
+  }
+  bool has(std::string_view name) const override { return body_.contains(key(name)); }
+  bool equals_zero(std::string_view name) const override { return value(name).equal(py::int_(0)); }
+  std::string text(std::string_view name) const override { return text_of(value(name)); }
+
+ private:
+  static py::str key(std::string_view name) { return py::str(name.data(), name.size()); }
+  py::object value(std::string_view name) const { return body_[key(name)]; }
+  py::object resp_;
+  py::object body_;
+};
+
 // The failure's text, or nothing when the reply counts as delivered.
 std::optional<std::string> reply_failure(const py::object& resp) {
-  const long status = resp.attr("status_code").cast<long>();
-  // A failed status decides alone; its body is not even read.
-  const std::string body = status < 400 ? resp.attr("content").cast<std::string>() : std::string();
-  return judge_webhook_reply(status, body);
+  Reply reply(resp);
+  return judge_webhook_reply(reply);
 }
 
 void check_webhook_response(const py::object& resp) {
@@ -43,7 +70,10 @@ void send_webhook(Robot robot, const py::object& msg) {
       })) {
     failure = raised;
   }
-  if (failure) error("err_webhook_failed", py_text(std::string(channel_label(robot))), py_text(*failure));
+  if (failure) {
+    const std::string shown = hide_webhook_token(*failure, robot, text_of(address));
+    error("err_webhook_failed", py_text(std::string(channel_label(robot))), py_text(shown));
+  }
 }
 
 // Every channel is tried; what one lets out is dropped unless it is the

@@ -5,6 +5,7 @@
 
 #include "engine/alerts/alert_text_py.h"
 #include "engine/alerts/mail.h"
+#include "engine/alerts/secrets.h"
 #include "engine/alerts/webhook.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
@@ -38,6 +39,7 @@ void send_email(const py::object& msg) {
   // A recipients setting that is not text is not this channel's failure to log.
   const py::list recipients = email_recipients(attr("EMAIL_RECIPIENTS"));
   if (recipients.empty()) return;
+  std::string secret;  // the password as the server would be given it; never logged
   const auto failure = ordinary_error([&] {
     const py::object user = attr("SMTP_USER");
     const py::object wire = compose(core_text(msg, "msg"), recipients, user).attr("as_string")();
@@ -47,7 +49,9 @@ void send_email(const py::object& msg) {
     const py::object server = py::module_::import("smtplib").attr("SMTP_SSL")(
         attr("SMTP_HOST"), attr("SMTP_PORT"), py::arg("timeout") = kTimeoutSeconds, py::arg("context") = context);
     try {
-      server.attr("login")(user, attr("SMTP_PASSWORD"));
+      const py::object password = attr("SMTP_PASSWORD");
+      if (!password.is_none()) secret = text_of(password);
+      server.attr("login")(user, password);
       server.attr("sendmail")(user, recipients, wire);
       server.attr("quit")();
     } catch (...) {
@@ -56,7 +60,10 @@ void send_email(const py::object& msg) {
       throw;
     }
   });
-  if (failure) error("err_webhook_failed", py_text(std::string(kMailLabel)), py_text(*failure));
+  if (failure) {
+    const std::string shown = hide_password(*failure, secret);
+    error("err_webhook_failed", py_text(std::string(kMailLabel)), py_text(shown));
+  }
 }
 
 }  // namespace

@@ -29,10 +29,30 @@ std::string feishu_card_body(const ParsedAlert& parsed);
 // The JSON body the robot is posted, members in the order the robot documents.
 std::string webhook_payload(Robot robot, std::string_view msg);
 
-// Judges a webhook reply from its status and raw body (UTF-8 JSON). Returns
-// nothing for a delivered notice, else the failure's text: "HTTP <status>",
-// the reply's errmsg or msg, or "errcode=<code>". A body that is not JSON at
-// all (an empty one too) counts as delivered.
-std::optional<std::string> judge_webhook_reply(long status, std::string_view body);
+// A webhook reply as the HTTP client hands it over: its status, and its body
+// decoded as JSON the client's way (the charset the reply declares). How a
+// decoded value compares with 0 and how it reads as text are the host
+// language's, so the judge only asks.
+class WebhookReply {
+ public:
+  enum class Body { NotJson, NotObject, Object };
+  virtual ~WebhookReply() = default;
+  virtual long status() const = 0;
+  // Decodes the body; asked only when the status leaves the verdict to it.
+  virtual Body decode() = 0;
+  // A member of the decoded object: whether it is there, whether it equals
+  // the number 0, and its value as text.
+  virtual bool has(std::string_view name) const = 0;
+  virtual bool equals_zero(std::string_view name) const = 0;
+  virtual std::string text(std::string_view name) const = 0;
+};
+
+inline constexpr std::string_view kNotAnObject = "reply is not a JSON object";
+
+// Nothing for a delivered notice, else the failure's text: "HTTP <status>"
+// for a status of 400 or more, kNotAnObject, the reply's errmsg or msg, or
+// "errcode=<code>". A body that is not JSON at all (an empty one too) counts
+// as delivered: nothing in it says the notice failed.
+std::optional<std::string> judge_webhook_reply(WebhookReply& reply);
 
 }  // namespace engine::alerts

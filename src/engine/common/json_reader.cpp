@@ -409,4 +409,32 @@ void Reader::skip_value(Event first) {
   }
 }
 
+void write_event(Writer& writer, Event e, std::string_view text) {
+  switch (e) {
+    case Event::BeginObject: writer.begin_object(); break;
+    case Event::EndObject: writer.end_object(); break;
+    case Event::BeginArray: writer.begin_array(); break;
+    case Event::EndArray: writer.end_array(); break;
+    case Event::Key: writer.key(text); break;
+    case Event::String: writer.string(text); break;
+    case Event::Integer: writer.number(text, NumberKind::Integer); break;
+    case Event::Float: writer.number(text, NumberKind::Float); break;
+    case Event::True: writer.boolean(true); break;
+    case Event::False: writer.boolean(false); break;
+    case Event::Null: writer.null(); break;
+    case Event::End: break;
+  }
+}
+
+void copy_value(Reader& reader, Event first, Writer& writer) {
+  write_event(writer, first, reader.text());
+  if (first != Event::BeginObject && first != Event::BeginArray) return;
+  const std::size_t outer = reader.depth() - 1;
+  for (;;) {
+    const Event e = reader.next();
+    write_event(writer, e, reader.text());
+    if ((e == Event::EndObject || e == Event::EndArray) && reader.depth() == outer) return;
+  }
+}
+
 }  // namespace engine::json

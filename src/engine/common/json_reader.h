@@ -153,4 +153,10 @@ class Reader {
   std::string scratch_;
 };
 
+// Writes an event as the reader gave it, with its text (a key, a string, a number).
+void write_event(Writer& writer, Event e, std::string_view text);
+
+// Copies the value whose first event the reader just gave, event by event.
+void copy_value(Reader& reader, Event first, Writer& writer);
+
 }  // namespace engine::json

@@ -131,35 +131,6 @@ Survey survey(Reader& reader) {
   return result;
 }
 
-void write_event(Writer& writer, Event e, std::string_view text) {
-  switch (e) {
-    case Event::BeginObject: writer.begin_object(); break;
-    case Event::EndObject: writer.end_object(); break;
-    case Event::BeginArray: writer.begin_array(); break;
-    case Event::EndArray: writer.end_array(); break;
-    case Event::Key: writer.key(text); break;
-    case Event::String: writer.string(text); break;
-    case Event::Integer: writer.number(text, json::NumberKind::Integer); break;
-    case Event::Float: writer.number(text, json::NumberKind::Float); break;
-    case Event::True: writer.boolean(true); break;
-    case Event::False: writer.boolean(false); break;
-    case Event::Null: writer.null(); break;
-    case Event::End: break;
-  }
-}
-
-// Copies one value event by event.
-void copy_value(Reader& reader, Event first, Writer& writer) {
-  write_event(writer, first, reader.text());
-  if (first != Event::BeginObject && first != Event::BeginArray) return;
-  const std::size_t outer = reader.depth() - 1;
-  for (;;) {
-    const Event e = reader.next();
-    write_event(writer, e, reader.text());
-    if ((e == Event::EndObject || e == Event::EndArray) && reader.depth() == outer) return;
-  }
-}
-
 // A value held whole, for the rare session whose objects repeat a name:
 // Python keeps such a member at its first place with its last value.
 struct Node {
@@ -232,7 +203,7 @@ void write_tree(Writer& writer, const Node& node) {
       writer.end_array();
       break;
     default:
-      write_event(writer, node.kind, node.text);
+      json::write_event(writer, node.kind, node.text);
   }
 }
 
@@ -262,7 +233,7 @@ void copy_sessions(Reader& reader, const Survey& survey, std::size_t skip, Write
         read_tree(reader, e, tree);
         write_tree(writer, tree);
       } else {
-        copy_value(reader, e, writer);
+        json::copy_value(reader, e, writer);
       }
       ++index;
     }

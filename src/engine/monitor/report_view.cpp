@@ -169,6 +169,38 @@ bool read_latency(Event e, std::string_view text, Number& out) {
   return false;
 }
 
+// Python's truth of the value whose first event the reader just gave; the
+// rest of the value is read.
+bool truth(Reader& reader, Event first) {
+  switch (first) {
+    case Event::True: return true;
+    case Event::Integer: return reader.text().find_first_not_of("-0") != std::string_view::npos;
+    case Event::Float: return json::parse_float(reader.text()) != 0.0;  // NaN is true; 1e-400 is 0.0
+    case Event::String: return !reader.text().empty();
+    case Event::BeginObject:
+    case Event::BeginArray: {
+      const Event e = reader.next();
+      const bool empty = e == Event::EndObject || e == Event::EndArray;
+      if (!empty) {
+        reader.skip_value(e);
+        for (Event rest = reader.next(); rest != Event::EndObject && rest != Event::EndArray; rest = reader.next())
+          reader.skip_value(rest);
+      }
+      return !empty;
+    }
+    default: return false;
+  }
+}
+
+// A head value as stored, as compact JSON.
+std::string stored(Reader& reader, Event first) {
+  json::StringSink out;
+  json::Writer writer(out, json::Writer::Compact{});
+  json::copy_value(reader, first, writer);
+  writer.flush();
+  return std::move(out.text);
+}
+
 void read_round(Reader& reader, SessionBuilder& builder) {
   builder.begin_round();
   while (reader.next() == Event::Key) {
@@ -187,9 +219,9 @@ void read_round(Reader& reader, SessionBuilder& builder) {
           results ? builder.result_id(reader.text(), position) : builder.latency_id(reader.text(), position);
       e = reader.next();
       Number value;
-      if (results && (e == Event::True || e == Event::False)) {
-        builder.result(target, e == Event::True);
-      } else if (latency && read_latency(e, reader.text(), value)) {
+      if (results) {
+        builder.result(target, truth(reader, e));
+      } else if (read_latency(e, reader.text(), value)) {
         builder.latency(target, value);
       } else {
         reader.skip_value(e);
@@ -211,20 +243,9 @@ SessionStats read_session(Reader& reader, SessionBuilder& builder) {
                                                                               : Other;
     Event e = reader.next();
     switch (field) {
-      case Start:
-      case End: {
-        std::string& text = field == Start ? session.start_time : session.end_time;
-        text = e == Event::String ? std::string(reader.text()) : std::string("?");
-        break;
-      }
-      case Total:
-        session.total_rounds.clear();
-        if (e == Event::Integer) {
-          json::append_number(session.total_rounds, reader.text(), json::NumberKind::Integer);
-        } else {
-          session.total_rounds.push_back('0');
-        }
-        break;
+      case Start: session.start_time = stored(reader, e); continue;
+      case End: session.end_time = stored(reader, e); continue;
+      case Total: session.total_rounds = stored(reader, e); continue;
       case Rounds:
         builder.reset();
         if (e == Event::BeginArray) {

@@ -3,10 +3,13 @@
 // the statistics of its rounds, gathered in one streaming pass so that a
 // report of hundreds of MB is never held in memory.
 //
-// A file in the layout the writer makes is the contract. Whatever else a file
-// holds is skipped rather than guessed at, so the viewer never shows a figure
-// the file does not support: a session or round that is not an object, a
-// result that is not true or false, a latency that is not a finite number.
+// A file in the layout the writer makes is the contract. Every entry of a
+// round's results is a check, read as Python reads a truth value: "ok" when
+// the value is true in Python's sense (true, a number other than 0, a
+// non-empty text, list or object), "fail" otherwise (false, null, 0, "",
+// [], {}). What else a file holds out of that layout is skipped rather than
+// guessed at: a session or round that is not an object, results or latency
+// that are not objects, a latency that is not a finite number.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -44,14 +47,17 @@ class Latencies {
 struct TargetStats {
   std::string name;
   std::int64_t ok = 0;    // rounds with a true result
-  std::int64_t fail = 0;  // rounds with a false result
+  std::int64_t fail = 0;  // rounds with any other result
   Latencies latencies;    // from the rounds in which the target has a result
 };
 
 struct SessionStats {
-  std::string start_time = "?";
-  std::string end_time = "?";
-  std::string total_rounds = "0";  // a whole number of any size, as decimal text
+  // The head's values as stored, each written as compact JSON, so that the
+  // viewer shows whatever a session holds (text, a number, null, a list) as
+  // Python shows that value; only a missing one is "?" or 0.
+  std::string start_time = R"("?")";
+  std::string end_time = R"("?")";
+  std::string total_rounds = "0";
   std::int64_t round_count = 0;    // the round records read
   std::int64_t checks = 0;         // (round, target) pairs with a result
   std::int64_t successes = 0;

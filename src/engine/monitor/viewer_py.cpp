@@ -94,12 +94,15 @@ void cli_view_report() {
   }
 
   const std::size_t count = view.sessions.size();
+  // Each head value as the Python value stored, so that the catalogue's %s
+  // shows it as Python would (None, 1.5, [1, 2]).
+  const py::object stored = py::module_::import("json").attr("loads");
   for (;;) {
     console.line(tr("cli_report_title"));
     for (std::size_t number = 1; number <= count; ++number) {
       const report::SessionStats& session = view.sessions[count - number];
-      console.line(tr("cli_report_session_label", number, session.start_time, session.end_time,
-                      py::int_(py::str(session.total_rounds))));
+      console.line(tr("cli_report_session_label", number, stored(session.start_time), stored(session.end_time),
+                      stored(session.total_rounds)));
     }
     console.blank();
 

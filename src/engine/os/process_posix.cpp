@@ -58,6 +58,24 @@ struct Pipe {
   }
 };
 
+// A descriptor that turns readable when the child exits, so that the wait
+// ends at the exit itself rather than at the end of a slice. Kernels before
+// 5.3 have none; the wait then looks for the exit in short steps.
+struct ExitNotice {
+  int fd = -1;
+  explicit ExitNotice(pid_t pid) {
+#ifdef SYS_pidfd_open
+    fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#endif
+  }
+  ~ExitNotice() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// How often a child without an exit notice is looked at once its output has closed.
+constexpr int kExitStepMs = 1;
+
 void kill_and_reap(pid_t pid) {
   ::kill(pid, SIGKILL);
   while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -88,7 +106,8 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options, c
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
   RunResult result;
-  pollfd fds[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
+  const ExitNotice exit_notice(pid);
+  pollfd fds[3] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}, {exit_notice.fd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_streams = 2;
   int status = 0;
@@ -102,44 +121,34 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options, c
       if (options.limit && std::chrono::duration<double>(clock::now() - start).count() >= *options.limit) {
         throw TimedOut("Command '" + argv[0] + "' timed out");
       }
-      if (open_streams > 0) {
-        if (::poll(fds, 2, static_cast<int>(kSlice.count())) < 0 && errno != EINTR)
-          throw std::runtime_error("[Errno " + std::to_string(errno) + "] " + std::strerror(errno));
-        for (int k = 0; k < 2; ++k) {
-          if (fds[k].fd < 0 || fds[k].revents == 0) continue;
-          const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
-          if (n > 0) {
-            sinks[k]->append(buffer, static_cast<std::size_t>(n));
-          } else if (n == 0 || errno != EINTR) {
-            fds[k].fd = -1;
-            --open_streams;
-          }
+      // One slice, ended early by output or by the child's exit.
+      const bool step = open_streams == 0 && exit_notice.fd < 0;
+      if (::poll(fds, 3, step ? kExitStepMs : static_cast<int>(kSlice.count())) < 0 && errno != EINTR)
+        throw std::runtime_error("[Errno " + std::to_string(errno) + "] " + std::strerror(errno));
+      for (int k = 0; k < 2; ++k) {
+        if (fds[k].fd < 0 || fds[k].revents == 0) continue;
+        const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
+        if (n > 0) {
+          sinks[k]->append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+          fds[k].fd = -1;
+          --open_streams;
         }
       }
-      if (!exited) {
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        exited = done == pid;
-        // A grandchild may keep the pipes open after the child has gone; do not wait for it.
-        if (exited && open_streams > 0) {
-          for (auto& f : fds)
-            if (f.fd >= 0) ::fcntl(f.fd, F_SETFL, O_NONBLOCK);
-        }
-      }
+      exited = ::waitpid(pid, &status, WNOHANG) == pid;
       if (exited) {
-        // Drain what is already buffered, then finish.
+        // A grandchild may keep the pipes open after the child has gone: take
+        // what is already buffered and do not wait for more.
         for (int k = 0; k < 2; ++k) {
-          while (fds[k].fd >= 0) {
+          if (fds[k].fd < 0) continue;
+          ::fcntl(fds[k].fd, F_SETFL, O_NONBLOCK);
+          while (true) {
             const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
             if (n <= 0) break;
             sinks[k]->append(buffer, static_cast<std::size_t>(n));
           }
         }
         break;
-      }
-      if (open_streams == 0) {
-        // Output closed but the child still runs: wait for it in slices.
-        struct timespec slice{0, static_cast<long>(kSlice.count()) * 1000000L};
-        ::nanosleep(&slice, nullptr);
       }
     }
   } catch (...) {

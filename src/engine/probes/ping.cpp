@@ -93,10 +93,11 @@ std::optional<double> number_at(const std::u32string& text, std::size_t pos) {
 
 }  // namespace
 
-PingCommand ping_command(bool windows, const std::string& address, const std::string& timeout_seconds,
-                         const std::string& timeout_milliseconds) {
-  if (windows) return {{"ping", "-n", "1", "-w", timeout_milliseconds, address}, {}};
-  return {{"ping", "-c", "1", "-W", timeout_seconds, address}, {{"LC_ALL", "C"}}};
+bool ping_wait_in_milliseconds(std::string_view platform) { return platform == "win32" || platform == "darwin"; }
+
+PingCommand ping_command(std::string_view platform, const std::string& address, const std::string& wait) {
+  if (platform == "win32") return {{"ping", "-n", "1", "-w", wait, address}, {}};
+  return {{"ping", "-c", "1", "-W", wait, address}, {{"LC_ALL", "C"}}};
 }
 
 std::optional<double> reported_time_ms(std::string_view utf8_output) {

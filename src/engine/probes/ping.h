@@ -16,11 +16,15 @@ struct PingCommand {
   std::vector<std::pair<std::string, std::string>> env;
 };
 
-// One echo request to address. Windows: "-n 1 -w" with the time-out in
-// milliseconds; elsewhere "-c 1 -W" with it in seconds. Both time-outs come as
-// the texts to pass (the caller writes the numbers as the host language does).
-PingCommand ping_command(bool windows, const std::string& address, const std::string& timeout_seconds,
-                         const std::string& timeout_milliseconds);
+// Whether ping on the platform (named as sys.platform names it) takes its
+// wait in milliseconds: Windows' "-w", and macOS' "-W", where a wait in
+// seconds would read 3 as 3 ms and call every farther host down.
+bool ping_wait_in_milliseconds(std::string_view platform);
+
+// One echo request to address: "-n 1 -w" on Windows, "-c 1 -W" elsewhere,
+// with the wait as the text to pass, in the unit the platform's ping takes
+// (the caller writes the number as the host language does).
+PingCommand ping_command(std::string_view platform, const std::string& address, const std::string& wait);
 
 // The round-trip time in the first part of the output that reads like
 // "time=12.7 ms", "time<1ms" or "时间=14ms": the word time (any letter case) or

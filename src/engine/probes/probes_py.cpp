@@ -26,9 +26,9 @@ using probes::Probe;
 
 std::string type_name(const py::handle& value) { return py::str(py::type::handle_of(value).attr("__name__")); }
 
-// The platform is read at every call, so the Windows command line and its
-// output rules can be exercised anywhere.
-bool on_windows() { return py::str(py::module_::import("sys").attr("platform")).cast<std::string>() == "win32"; }
+// The platform is read at every call, so the Windows and macOS command lines
+// and the Windows output rules can be exercised anywhere.
+std::string platform() { return py::str(py::module_::import("sys").attr("platform")).cast<std::string>(); }
 
 // The port as int(port) gives it; a number too large for the core stays out of range.
 long long whole_port(const py::object& port) {
@@ -143,13 +143,13 @@ struct PingRun {
 };
 
 // Runs the one-echo ping for ip; TimedOut, StartError and conversion errors leave.
-PingRun run_ping(const py::object& ip, const py::object& timeout, bool windows) {
+PingRun run_ping(const py::object& ip, const py::object& timeout, const std::string& platform, bool windows) {
   const std::string address = py::module_::import("os").attr("fsdecode")(ip).cast<std::string>();
   if (address.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
-  const std::string seconds = py::str(timeout);
-  std::string milliseconds;
-  if (windows) milliseconds = py::str(py::module_::import("builtins").attr("int")(timeout * py::int_(1000)));
-  const probes::PingCommand command = probes::ping_command(windows, address, seconds, milliseconds);
+  const std::string wait = probes::ping_wait_in_milliseconds(platform)
+                               ? py::str(py::module_::import("builtins").attr("int")(timeout * py::int_(1000)))
+                               : py::str(timeout);
+  const probes::PingCommand command = probes::ping_command(platform, address, wait);
   os::RunOptions options;
   options.env = command.env;
   options.limit = py::float_(timeout + py::int_(3)).cast<double>();
@@ -171,9 +171,10 @@ template <class Judge>
 Outcome ping_probe(Probe probe, const py::object& ip, const py::object& timeout, Judge judge) {
   Outcome outcome;
   const auto error = ordinary_error([&] {
-    const bool windows = on_windows();
+    const std::string system = platform();
+    const bool windows = system == "win32";
     try {
-      const PingRun run = run_ping(ip, timeout, windows);
+      const PingRun run = run_ping(ip, timeout, system, windows);
       outcome = judge(run, windows);
     } catch (const os::TimedOut&) {
       outcome = probes::ping_timed_out();

@@ -10,12 +10,14 @@ void info_literal(const std::string& message) { attr("logger").attr("info")(mess
 
 bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
+std::string text_of(const py::handle& value) {
+  return py::str(value).attr("encode")("utf-8", "backslashreplace").cast<std::string>();
+}
+
 std::string error_text(const py::error_already_set& e) {
-  // An error text may hold characters that UTF-8 cannot carry (lone surrogates);
-  // the guard that reports it must not fail on them.
+  // The guard that reports an error must not fail on its text.
   try {
-    py::object text = py::str(e.value()).attr("encode")("utf-8", "backslashreplace");
-    return text.cast<std::string>();
+    return text_of(e.value());
   } catch (py::error_already_set& failed) {
     // An error whose str() itself fails is still an ordinary error: the guard
     // must absorb it, not let the second failure out. Python's own traceback

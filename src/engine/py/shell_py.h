@@ -56,6 +56,9 @@ void info_literal(const std::string& message);
 // Ordinary errors: every C++ exception of the core and every Python Exception.
 // Pass-through: KeyboardInterrupt and SystemExit (BaseException only).
 bool is_ordinary(const py::error_already_set& e);
+// What Python's str(value) gives, in UTF-8; characters UTF-8 cannot carry
+// (lone surrogates) as backslash escapes, so that a log line can take it.
+std::string text_of(const py::handle& value);
 // What Python's str(e) gives for an error (no type name in front).
 std::string error_text(const py::error_already_set& e);
 
