@@ -4,7 +4,9 @@
 #include <csignal>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -219,12 +221,30 @@ class PySession : public sites::Session {
   explicit PySession(py::object playwright) : playwright_(std::move(playwright)) {}
   std::unique_ptr<sites::Browser> connect_over_cdp(const std::string& endpoint) override {
     return page_call([&] {
-      return std::make_unique<PyBrowser>(playwright_.attr("chromium").attr("connect_over_cdp")(from_text(endpoint)));
+      py::object browser = playwright_.attr("chromium").attr("connect_over_cdp")(from_text(endpoint));
+      connected_.push_back(browser);
+      return std::make_unique<PyBrowser>(std::move(browser));
     });
+  }
+
+  // Closes the connections made through this object. Over DevTools that
+  // closes only the connection (Chrome and its tabs stay) and removes the
+  // folder the library made for it. Ordinary errors (a connection already
+  // lost) are dropped.
+  void disconnect() {
+    std::vector<py::object> connected = std::move(connected_);
+    for (const py::object& browser : connected) {
+      try {
+        browser.attr("close")();
+      } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+      }
+    }
   }
 
  private:
   py::object playwright_;
+  std::vector<py::object> connected_;
 };
 
 class PyEnv : public sites::Env {
@@ -267,8 +287,24 @@ py::tuple run_check(const py::object& playwright, const BrowserCheck& check) {
   const std::string endpoint = to_text(attr("CDP_URL"));
   PySession session(playwright);
   PyEnv env;
+  std::optional<sites::CheckResult> result;
+  std::exception_ptr leaving;
+  bool passing = false;
   try {
-    return to_tuple(check(session, endpoint, env));
+    result = check(session, endpoint, env);
+  } catch (py::error_already_set& e) {
+    passing = !is_ordinary(e);
+    leaving = std::current_exception();
+  } catch (...) {
+    leaving = std::current_exception();
+  }
+  // Not after an interrupt: the session is not to be used again then, and
+  // ending it soon after is bounded. Outside the handlers: Playwright
+  // switches greenlets under its calls.
+  if (!passing) session.disconnect();
+  if (!leaving) return to_tuple(*result);
+  try {
+    std::rethrow_exception(leaving);
   } catch (const PyError& e) {
     throw py::error_already_set(e.original());
   }

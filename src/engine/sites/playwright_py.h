@@ -71,7 +71,10 @@ void bounded_quietly(double seconds, const std::function<void()>& body);
 // A check that drives the browser its own way: gets the session object
 // `playwright` as a Session, CDP_URL (read now) and the log; gives the
 // 3-item CheckResult tuple. A PyError that leaves the check leaves as the
-// Python error it was.
+// Python error it was. The browser connections the check made are closed when
+// it ends, unless an interrupt or exit request is leaving: the library keeps
+// a folder in TEMP for each connection and removes it only when the
+// connection closes, not when the session ends.
 using BrowserCheck = std::function<sites::CheckResult(sites::Session& session, const std::string& endpoint,
                                                       sites::Env& env)>;
 py::tuple run_check(const py::object& playwright, const BrowserCheck& check);
