@@ -4,6 +4,7 @@ monitor: one monitoring run, until Ctrl+C (engine.core.main)
 report:  the report viewer (engine.core.cli_view_report)
 """
 import os
+import signal
 import sys
 
 USAGE = "usage: python -m quorvelta monitor|report"
@@ -21,6 +22,18 @@ def fit_chrome_to_machine(core):
     ):
         extra.append("--headless=new")
     core.CHROME_EXTRA_ARGS = extra
+
+
+def let_ctrl_c_end_the_process():
+    """Once the run is over, a Ctrl+C ends the process at once and silently,
+    instead of raising in the interpreter's own shut-down (which prints
+    "Exception ignored in: <module 'threading'>")."""
+    while True:
+        try:
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
+            return
+        except KeyboardInterrupt:  # one more came before the handler was replaced
+            continue
 
 
 def load_engine():
@@ -47,7 +60,10 @@ def run(argv):
                 print("The monitoring run is not built yet; engine.core loaded fine.", file=sys.stderr)
                 return 1
             fit_chrome_to_machine(core)
-            core.main()
+            try:
+                core.main()
+            finally:
+                let_ctrl_c_end_the_process()
         else:
             if not hasattr(core, "cli_view_report"):
                 print("The report viewer is not built yet; engine.core loaded fine.", file=sys.stderr)

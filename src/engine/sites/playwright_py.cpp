@@ -125,6 +125,101 @@ void bounded_quietly(double seconds, const std::function<void()>& body) {
   if (passing) std::rethrow_exception(passing);
 }
 
+// --- holding an interrupt while a session starts ---------------------------------
+
+namespace {
+
+// The code of the calls in which an asyncio event loop waits for its I/O.
+py::set loop_waits() {
+  py::set codes;
+  py::module_ selectors = py::module_::import("selectors");
+  for (const char* name : {"SelectSelector", "PollSelector", "EpollSelector", "DevpollSelector", "KqueueSelector"}) {
+    if (py::hasattr(selectors, name)) codes.add(selectors.attr(name).attr("select").attr("__code__"));
+  }
+  try {
+    codes.add(py::module_::import("asyncio.windows_events").attr("IocpProactor").attr("_poll").attr("__code__"));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ImportError)) throw;  // not on Windows
+  }
+  return codes;
+}
+
+}  // namespace
+
+bool interrupt_only_while_waiting(const std::function<void()>& body) {
+  py::module_ signal = py::module_::import("signal");
+  const py::object handler = signal.attr("getsignal")(static_cast<int>(SIGINT));
+  struct Shared {
+    Cut cut;  // sends SIGINT again
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;     // an interrupt came outside a wait
+    bool let_go = false;   // it was raised in a wait
+    bool done = false;
+  };
+  auto shared = std::make_shared<Shared>();
+  if (!shared->cut.by_signal || !handler.is(signal.attr("default_int_handler"))) {
+    body();
+    return false;
+  }
+  py::cpp_function gate([shared, waits = loop_waits()](const py::object&, const py::object& frame) {
+    const bool waiting = !frame.is_none() && waits.contains(frame.attr("f_code"));
+    std::lock_guard lock(shared->mutex);
+    if (waiting && !shared->let_go) {
+      shared->let_go = true;
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+      throw py::error_already_set();
+    }
+    shared->held = true;
+    shared->changed.notify_all();
+  });
+  signal.attr("signal")(static_cast<int>(SIGINT), gate);
+  std::thread resend([shared] {
+    std::unique_lock lock(shared->mutex);
+    while (!shared->done) {
+      if (shared->held && !shared->let_go) {
+        lock.unlock();
+        shared->cut.fire();
+        lock.lock();
+      }
+      shared->changed.wait_for(lock, std::chrono::milliseconds(2), [&] { return shared->done; });
+    }
+  });
+  std::exception_ptr failure;
+  bool passing = false;
+  try {
+    body();
+  } catch (py::error_already_set& e) {
+    passing = !is_ordinary(e);
+    failure = std::current_exception();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  {
+    std::lock_guard lock(shared->mutex);
+    shared->done = true;
+  }
+  shared->changed.notify_all();
+  {
+    py::gil_scoped_release nogil;
+    resend.join();
+  }
+  // A SIGINT sent before the join has arrived by now; it goes to the gate
+  // (which raises only inside a wait), not to the handler put back below.
+  if (PyErr_CheckSignals() != 0) PyErr_Clear();
+  signal.attr("signal")(static_cast<int>(SIGINT), handler);
+  if (passing) std::rethrow_exception(failure);  // the interrupt let go in a wait, or an exit request
+  if (shared->held || shared->let_go) {
+    if (failure) {  // a start that failed has nothing to end
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+      throw py::error_already_set();
+    }
+    return true;
+  }
+  if (failure) std::rethrow_exception(failure);
+  return false;
+}
+
 // --- the page interface over Python objects -------------------------------------
 
 namespace {

@@ -68,6 +68,16 @@ auto page_call(F&& body) -> decltype(body()) {
 // an error or an interrupt is already on its way out.
 void bounded_quietly(double seconds, const std::function<void()>& body);
 
+// Runs body, the start of a browser session, so that the user's interrupt
+// cuts it only while the library waits (for its driver), never in the middle
+// of its own set-up: cut there, the library left half-built objects behind
+// that printed tracebacks long after the stop. An interrupt that comes
+// elsewhere is held and sent again until the start waits; when the start
+// finishes first, the result is true, and the caller ends the session and
+// raises the interrupt. Holding needs Python's own SIGINT handler on the main
+// thread; otherwise body just runs.
+bool interrupt_only_while_waiting(const std::function<void()>& body);
+
 // A check that drives the browser its own way: gets the session object
 // `playwright` as a Session, CDP_URL (read now) and the log; gives the
 // 3-item CheckResult tuple. A PyError that leaves the check leaves as the
