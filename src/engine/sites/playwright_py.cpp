@@ -206,8 +206,11 @@ bool interrupt_only_while_waiting(const std::function<void()>& body) {
   }
   // A SIGINT sent before the join has arrived by now; it goes to the gate
   // (which raises only inside a wait), not to the handler put back below.
-  if (PyErr_CheckSignals() != 0) PyErr_Clear();
+  // What another signal's handler raises goes on once that is done.
+  std::optional<py::error_already_set> raised;
+  if (PyErr_CheckSignals() != 0) raised.emplace();
   signal.attr("signal")(static_cast<int>(SIGINT), handler);
+  if (raised) throw *raised;
   if (passing) std::rethrow_exception(failure);  // the interrupt let go in a wait, or an exit request
   if (shared->held || shared->let_go) {
     if (failure) {  // a start that failed has nothing to end
