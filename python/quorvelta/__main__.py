@@ -4,6 +4,7 @@ monitor: one monitoring run, until Ctrl+C (engine.core.main)
 report:  the report viewer (engine.core.cli_view_report)
 """
 import os
+import signal
 import sys
 
 USAGE = "usage: python -m quorvelta monitor|report"
@@ -23,6 +24,18 @@ def fit_chrome_to_machine(core):
     core.CHROME_EXTRA_ARGS = extra
 
 
+def let_ctrl_c_end_the_process():
+    """Once the run is over, a Ctrl+C ends the process at once and silently,
+    instead of raising in the interpreter's own shut-down (which prints
+    "Exception ignored in: <module 'threading'>")."""
+    while True:
+        try:
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
+            return
+        except KeyboardInterrupt:  # one more came before the handler was replaced
+            continue
+
+
 def run(argv):
     if len(argv) != 1 or argv[0] not in ("monitor", "report"):
         print(USAGE, file=sys.stderr)
@@ -33,15 +46,12 @@ def run(argv):
         import engine.core as core
 
         if argv[0] == "monitor":
-            if not hasattr(core, "main"):
-                print("The monitoring run is not built yet; engine.core loaded fine.", file=sys.stderr)
-                return 1
             fit_chrome_to_machine(core)
-            core.main()
+            try:
+                core.main()
+            finally:
+                let_ctrl_c_end_the_process()
         else:
-            if not hasattr(core, "cli_view_report"):
-                print("The report viewer is not built yet; engine.core loaded fine.", file=sys.stderr)
-                return 1
             core.cli_view_report()
     except KeyboardInterrupt:
         return 130

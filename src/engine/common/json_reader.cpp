@@ -71,10 +71,6 @@ const char* skip_spaces(const char* p) {
 #endif
 }
 
-std::filesystem::path native_path(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 }  // namespace
 
 std::size_t TextSource::read(char* buffer, std::size_t n) {
@@ -86,7 +82,7 @@ std::size_t TextSource::read(char* buffer, std::size_t n) {
 
 FileSource::FileSource(const std::string& path) : path_(path) {
   errno = 0;
-  stream_.open(native_path(path), std::ios::binary);
+  stream_.open(utf8::native_path(path), std::ios::binary);
   if (!stream_.is_open()) {
     const int err = errno;
     throw std::runtime_error("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path + "'");

@@ -95,20 +95,8 @@ std::size_t strict_step(std::string_view text, bool& valid) {
   return n;
 }
 
-std::string replace_invalid(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  while (!text.empty()) {
-    bool valid = false;
-    const std::size_t n = strict_step(text, valid);
-    if (valid) {
-      out.append(text.substr(0, n));
-    } else {
-      out += "\xEF\xBF\xBD";
-    }
-    text.remove_prefix(n);
-  }
-  return out;
+std::filesystem::path native_path(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
 }  // namespace engine::utf8

@@ -3,6 +3,7 @@
 // (one code point is one character), and for reading text as Python's strict
 // decoder reads it.
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -27,8 +28,8 @@ std::string_view prefix(std::string_view text, std::size_t n);
 // character that the text breaks off or cuts short, at least one byte.
 std::size_t strict_step(std::string_view text, bool& valid);
 
-// The text with each invalid step as U+FFFD, as Python's
-// bytes.decode("utf-8", "replace") reads it.
-std::string replace_invalid(std::string_view text);
+// A UTF-8 text as the platform's path (UTF-16 on Windows, the bytes
+// themselves elsewhere).
+std::filesystem::path native_path(std::string_view utf8);
 
 }  // namespace engine::utf8

@@ -38,6 +38,8 @@ class FileReplacement {
   ~FileReplacement();
 
   void write(std::string_view bytes);
+  // Puts the temporary in place, then removes what earlier replaces of the
+  // same file left behind (remove_left_temporaries).
   void commit(const Interrupt& interrupt = {});
 
  private:
@@ -49,6 +51,19 @@ class FileReplacement {
   std::intptr_t handle_ = -1;  // a file descriptor, or a HANDLE on Windows
   bool open_ = false;
 };
+
+// The temporary of a replace is named after its file: path + ".tmp-" + the
+// id of the writing process, on POSIX followed by "-" and a number of its own.
+// True when name (a file name without directory) is such a temporary of the
+// file named file_name; the writer's process id goes to pid.
+bool is_temporary_of(std::string_view name, std::string_view file_name, unsigned long& pid);
+
+// Removes the temporaries that earlier replaces of path left beside it: a
+// write killed mid-way leaves its temporary, and nothing else ever removes it.
+// A temporary whose process still runs belongs to a write in progress and
+// stays; anything not named like a temporary of path stays too. Never fails:
+// what cannot be removed now is tried again at the next replace.
+void remove_left_temporaries(const std::string& path) noexcept;
 
 // The platform's text line end ("\r\n" on Windows, "\n" elsewhere).
 std::string_view native_line_end();

@@ -75,6 +75,7 @@ void FileReplacement::commit(const Interrupt& /*interrupt*/) {
     ::unlink(temp_.c_str());
     throw error;
   }
+  remove_left_temporaries(path_);
 }
 
 std::string_view native_line_end() { return "\n"; }

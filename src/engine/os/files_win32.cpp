@@ -70,6 +70,7 @@ void FileReplacement::commit(const Interrupt& interrupt) {
       throw;
     }
   }
+  remove_left_temporaries(path_);
 }
 
 std::string_view native_line_end() { return "\r\n"; }

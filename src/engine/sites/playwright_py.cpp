@@ -4,7 +4,9 @@
 #include <csignal>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -123,6 +125,104 @@ void bounded_quietly(double seconds, const std::function<void()>& body) {
   if (passing) std::rethrow_exception(passing);
 }
 
+// --- holding an interrupt while a session starts ---------------------------------
+
+namespace {
+
+// The code of the calls in which an asyncio event loop waits for its I/O.
+py::set loop_waits() {
+  py::set codes;
+  py::module_ selectors = py::module_::import("selectors");
+  for (const char* name : {"SelectSelector", "PollSelector", "EpollSelector", "DevpollSelector", "KqueueSelector"}) {
+    if (py::hasattr(selectors, name)) codes.add(selectors.attr(name).attr("select").attr("__code__"));
+  }
+  try {
+    codes.add(py::module_::import("asyncio.windows_events").attr("IocpProactor").attr("_poll").attr("__code__"));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ImportError)) throw;  // not on Windows
+  }
+  return codes;
+}
+
+}  // namespace
+
+bool interrupt_only_while_waiting(const std::function<void()>& body) {
+  py::module_ signal = py::module_::import("signal");
+  const py::object handler = signal.attr("getsignal")(static_cast<int>(SIGINT));
+  struct Shared {
+    Cut cut;  // sends SIGINT again
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;     // an interrupt came outside a wait
+    bool let_go = false;   // it was raised in a wait
+    bool done = false;
+  };
+  auto shared = std::make_shared<Shared>();
+  if (!shared->cut.by_signal || !handler.is(signal.attr("default_int_handler"))) {
+    body();
+    return false;
+  }
+  py::cpp_function gate([shared, waits = loop_waits()](const py::object&, const py::object& frame) {
+    const bool waiting = !frame.is_none() && waits.contains(frame.attr("f_code"));
+    std::lock_guard lock(shared->mutex);
+    if (waiting && !shared->let_go) {
+      shared->let_go = true;
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+      throw py::error_already_set();
+    }
+    shared->held = true;
+    shared->changed.notify_all();
+  });
+  signal.attr("signal")(static_cast<int>(SIGINT), gate);
+  std::thread resend([shared] {
+    std::unique_lock lock(shared->mutex);
+    while (!shared->done) {
+      if (shared->held && !shared->let_go) {
+        lock.unlock();
+        shared->cut.fire();
+        lock.lock();
+      }
+      shared->changed.wait_for(lock, std::chrono::milliseconds(2), [&] { return shared->done; });
+    }
+  });
+  std::exception_ptr failure;
+  bool passing = false;
+  try {
+    body();
+  } catch (py::error_already_set& e) {
+    passing = !is_ordinary(e);
+    failure = std::current_exception();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  {
+    std::lock_guard lock(shared->mutex);
+    shared->done = true;
+  }
+  shared->changed.notify_all();
+  {
+    py::gil_scoped_release nogil;
+    resend.join();
+  }
+  // A SIGINT sent before the join has arrived by now; it goes to the gate
+  // (which raises only inside a wait), not to the handler put back below.
+  // What another signal's handler raises goes on once that is done.
+  std::optional<py::error_already_set> raised;
+  if (PyErr_CheckSignals() != 0) raised.emplace();
+  signal.attr("signal")(static_cast<int>(SIGINT), handler);
+  if (raised) throw *raised;
+  if (passing) std::rethrow_exception(failure);  // the interrupt let go in a wait, or an exit request
+  if (shared->held || shared->let_go) {
+    if (failure) {  // a start that failed has nothing to end
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+      throw py::error_already_set();
+    }
+    return true;
+  }
+  if (failure) std::rethrow_exception(failure);
+  return false;
+}
+
 // --- the page interface over Python objects -------------------------------------
 
 namespace {
@@ -219,12 +319,30 @@ class PySession : public sites::Session {
   explicit PySession(py::object playwright) : playwright_(std::move(playwright)) {}
   std::unique_ptr<sites::Browser> connect_over_cdp(const std::string& endpoint) override {
     return page_call([&] {
-      return std::make_unique<PyBrowser>(playwright_.attr("chromium").attr("connect_over_cdp")(from_text(endpoint)));
+      py::object browser = playwright_.attr("chromium").attr("connect_over_cdp")(from_text(endpoint));
+      connected_.push_back(browser);
+      return std::make_unique<PyBrowser>(std::move(browser));
     });
+  }
+
+  // Closes the connections made through this object. Over DevTools that
+  // closes only the connection (Chrome and its tabs stay) and removes the
+  // folder the library made for it. Ordinary errors (a connection already
+  // lost) are dropped.
+  void disconnect() {
+    std::vector<py::object> connected = std::move(connected_);
+    for (const py::object& browser : connected) {
+      try {
+        browser.attr("close")();
+      } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+      }
+    }
   }
 
  private:
   py::object playwright_;
+  std::vector<py::object> connected_;
 };
 
 class PyEnv : public sites::Env {
@@ -267,8 +385,24 @@ py::tuple run_check(const py::object& playwright, const BrowserCheck& check) {
   const std::string endpoint = to_text(attr("CDP_URL"));
   PySession session(playwright);
   PyEnv env;
+  std::optional<sites::CheckResult> result;
+  std::exception_ptr leaving;
+  bool passing = false;
   try {
-    return to_tuple(check(session, endpoint, env));
+    result = check(session, endpoint, env);
+  } catch (py::error_already_set& e) {
+    passing = !is_ordinary(e);
+    leaving = std::current_exception();
+  } catch (...) {
+    leaving = std::current_exception();
+  }
+  // Not after an interrupt: the session is not to be used again then, and
+  // ending it soon after is bounded. Outside the handlers: Playwright
+  // switches greenlets under its calls.
+  if (!passing) session.disconnect();
+  if (!leaving) return to_tuple(*result);
+  try {
+    std::rethrow_exception(leaving);
   } catch (const PyError& e) {
     throw py::error_already_set(e.original());
   }

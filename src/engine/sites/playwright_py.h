@@ -68,10 +68,23 @@ auto page_call(F&& body) -> decltype(body()) {
 // an error or an interrupt is already on its way out.
 void bounded_quietly(double seconds, const std::function<void()>& body);
 
+// Runs body, the start of a browser session, so that the user's interrupt
+// cuts it only while the library waits (for its driver), never in the middle
+// of its own set-up: cut there, the library left half-built objects behind
+// that printed tracebacks long after the stop. An interrupt that comes
+// elsewhere is held and sent again until the start waits; when the start
+// finishes first, the result is true, and the caller ends the session and
+// raises the interrupt. Holding needs Python's own SIGINT handler on the main
+// thread; otherwise body just runs.
+bool interrupt_only_while_waiting(const std::function<void()>& body);
+
 // A check that drives the browser its own way: gets the session object
 // `playwright` as a Session, CDP_URL (read now) and the log; gives the
 // 3-item CheckResult tuple. A PyError that leaves the check leaves as the
-// Python error it was.
+// Python error it was. The browser connections the check made are closed when
+// it ends, unless an interrupt or exit request is leaving: the library keeps
+// a folder in TEMP for each connection and removes it only when the
+// connection closes, not when the session ends.
 using BrowserCheck = std::function<sites::CheckResult(sites::Session& session, const std::string& endpoint,
                                                       sites::Env& env)>;
 py::tuple run_check(const py::object& playwright, const BrowserCheck& check);

@@ -11,7 +11,12 @@ namespace engine {
 namespace shell {
 
 PlaywrightSession::PlaywrightSession() : manager_(call("sync_playwright")) {
-  playwright_ = manager_.attr("__enter__")();
+  if (interrupt_only_while_waiting([&] { playwright_ = manager_.attr("__enter__")(); })) {
+    // Ctrl+C came while the session started, and was held until it had.
+    end_while_unwinding();
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw py::error_already_set();
+  }
 }
 
 void PlaywrightSession::end() {
