@@ -172,7 +172,7 @@ struct WindowsPingRun {
 };
 
 WindowsPingRun ping_windows(const std::string& address) {
-  const PingCommand command = ping_command(true, address, "3", "3000");
+  const PingCommand command = ping_command("win32", address, "3000");
   os::RunOptions options;
   options.env = command.env;
   options.limit = 6;
