@@ -5,7 +5,6 @@
 namespace engine::alerts {
 namespace {
 
-constexpr std::string_view kFullWidthColon = "\xEF\xBC\x9A";  // U+FF1A
 constexpr std::string_view kColonBlank = ": ";
 
 unsigned char byte(std::string_view text, std::size_t pos) { return static_cast<unsigned char>(text[pos]); }
@@ -99,10 +98,10 @@ std::string_view alert_card_color(std::string_view msg) {
     std::string_view colour;
   };
   static constexpr Mark kMarks[] = {
-      {"\xF0\x9F\x9A\xA8", "red"},              // U+1F6A8 police light
-      {"\xF0\x9F\x94\xB4", "carmine"},          // U+1F534 red circle
-      {"\xE2\x9A\xA0\xEF\xB8\x8F", "yellow"},   // U+26A0 U+FE0F warning sign, emoji form only
-      {"\xE2\x9C\x85", "green"},                // U+2705 check mark
+      {"🚨", "red"},
+      {"🔴", "carmine"},
+      {"⚠️", "yellow"},  // U+26A0 U+FE0F: the warning sign in its emoji form only
+      {"✅", "green"},
   };
   for (const Mark& mark : kMarks) {
     if (msg.find(mark.text) != std::string_view::npos) return mark.colour;

@@ -13,6 +13,9 @@
 
 namespace engine::alerts {
 
+// Stands between a field's label and its value in every notice text (U+FF1A).
+inline constexpr std::string_view kFullWidthColon = "：";
+
 // White space as Python's str.strip() and the regular expression \s see it:
 // U+0009..U+000D, U+001C..U+001F, U+0020, U+0085, U+00A0, U+1680,
 // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F and U+3000. Returns the

@@ -3,7 +3,7 @@
 namespace engine::alerts {
 
 std::vector<std::string> parse_email_recipients(std::string_view raw) {
-  constexpr std::string_view kFullWidthComma = "\xEF\xBC\x8C";  // U+FF0C
+  constexpr std::string_view kFullWidthComma = "，";  // U+FF0C
   std::vector<std::string> recipients;
   std::string piece;
   for (std::size_t i = 0; i < raw.size();) {
@@ -24,8 +24,8 @@ std::vector<std::string> parse_email_recipients(std::string_view raw) {
 
 NoticeKind notice_kind(std::string_view msg) {
   const auto has = [&](std::string_view mark) { return msg.find(mark) != std::string_view::npos; };
-  if (has("\xE2\x9C\x85") || has("\xE6\x81\xA2\xE5\xA4\x8D")) return NoticeKind::Recovery;  // ✅ 恢复
-  if (has("\xF0\x9F\x9A\xA8") || has("\xE5\xBC\x82\xE5\xB8\xB8")) return NoticeKind::Alert;  // 🚨 异常
+  if (has("✅") || has("恢复")) return NoticeKind::Recovery;
+  if (has("🚨") || has("异常")) return NoticeKind::Alert;
   return NoticeKind::Status;
 }
 
@@ -40,9 +40,9 @@ std::string_view band_colour(NoticeKind kind) {
 
 std::string_view heading(NoticeKind kind) {
   switch (kind) {
-    case NoticeKind::Recovery: return "\xE6\x9C\x8D\xE5\x8A\xA1\xE6\x81\xA2\xE5\xA4\x8D\xE9\x80\x9A\xE7\x9F\xA5";  // 服务恢复通知
-    case NoticeKind::Alert: return "\xE6\x9C\x8D\xE5\x8A\xA1\xE5\xBC\x82\xE5\xB8\xB8\xE5\x91\x8A\xE8\xAD\xA6";     // 服务异常告警
-    case NoticeKind::Status: return "\xE7\x9B\x91\xE6\x8E\xA7\xE7\x8A\xB6\xE6\x80\x81\xE9\x80\x9A\xE7\x9F\xA5";    // 监控状态通知
+    case NoticeKind::Recovery: return "服务恢复通知";
+    case NoticeKind::Alert: return "服务异常告警";
+    case NoticeKind::Status: return "监控状态通知";
   }
   return {};
 }
@@ -110,8 +110,7 @@ std::string mail_html(std::string_view msg) {
   // Footer.
   html += "<tr><td style=\"background:#f8fafc;padding:16px 30px;text-align:center;\">"
           "<p style=\"margin:0 0 4px;color:#94a3b8;font-size:11px;\"><strong style=\"color:#4f46e5;\">Quorvelta</strong>"
-          " \xC2\xB7 \xE5\xAE\x9E\xE6\x97\xB6\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x8F\xAF\xE7\x94\xA8\xE6\x80\xA7\xE7\x9B\x91"
-          "\xE6\x8E\xA7</p>";  // " · 实时服务可用性监控"
+          " · 实时服务可用性监控</p>";
   html += "<p style=\"margin:0;color:#94a3b8;font-size:11px;\"><a href=\"https://";
   html += kSiteHost;
   html += "\" style=\"color:#6366f1;text-decoration:none;\">";

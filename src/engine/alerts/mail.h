@@ -21,7 +21,7 @@ std::string_view band_colour(NoticeKind kind);
 std::string_view heading(NoticeKind kind);
 
 // The display name of the sender, and the same subject for every mail of a kind.
-inline constexpr std::string_view kSenderName = "Quorvelta \xE6\xA0\x96\xE6\x9F\xAF";  // Quorvelta 栖柯
+inline constexpr std::string_view kSenderName = "Quorvelta 栖柯";
 std::string mail_subject(NoticeKind kind);
 
 // The product's site, linked from the mail's footer.

@@ -6,9 +6,9 @@ namespace engine::alerts {
 
 std::string_view channel_label(Robot robot) {
   switch (robot) {
-    case Robot::DingTalk: return "\xE9\x92\x89\xE9\x92\x89";                          // 钉钉
-    case Robot::Feishu: return "\xE9\xA3\x9E\xE4\xB9\xA6";                            // 飞书
-    case Robot::WeCom: return "\xE4\xBC\x81\xE4\xB8\x9A\xE5\xBE\xAE\xE4\xBF\xA1";    // 企业微信
+    case Robot::DingTalk: return "钉钉";
+    case Robot::Feishu: return "飞书";
+    case Robot::WeCom: return "企业微信";
   }
   return {};
 }
@@ -27,7 +27,9 @@ std::string feishu_card_body(const ParsedAlert& parsed) {
   std::string body;
   for (std::size_t i = 0; i < parsed.fields.size(); ++i) {
     if (i > 0) body += "\n\n";
-    body += "**" + parsed.fields[i].first + "**\xEF\xBC\x9A" + parsed.fields[i].second;
+    body += "**" + parsed.fields[i].first + "**";
+    body += kFullWidthColon;
+    body += parsed.fields[i].second;
   }
   return body;
 }

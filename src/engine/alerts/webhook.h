@@ -17,7 +17,7 @@ inline constexpr int kTimeoutSeconds = 10;
 
 // The label that names a channel in the failure log.
 std::string_view channel_label(Robot robot);
-inline constexpr std::string_view kMailLabel = "\xE9\x82\xAE\xE4\xBB\xB6";  // 邮件
+inline constexpr std::string_view kMailLabel = "邮件";
 
 // The setting holding the robot's whole address; an empty one switches the channel off.
 const char* address_setting(Robot robot);

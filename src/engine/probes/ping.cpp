@@ -105,7 +105,7 @@ std::optional<double> reported_time_ms(std::string_view utf8_output) {
   for (std::size_t i = 0; i < utf8_output.size();) text.push_back(utf8::decode(utf8_output, i));
   for (std::size_t start = 0; start < text.size(); ++start) {
     std::size_t pos = start;
-    if (!word_at(text, pos, "time") && !chars_at(text, pos, U"\u65f6\u95f4")) continue;
+    if (!word_at(text, pos, "time") && !chars_at(text, pos, U"时间")) continue;
     if (pos >= text.size() || (text[pos] != U'=' && text[pos] != U'<' && text[pos] != U'>')) continue;
     ++pos;
     while (pos < text.size() && is_space(text[pos])) ++pos;
