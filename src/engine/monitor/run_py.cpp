@@ -122,8 +122,9 @@ std::vector<py::object> enabled_names(const std::vector<py::dict>& targets,
         settings_error("settings: custom targets " + std::to_string(other) + " and " + std::to_string(index) +
                        " have the same name " + shown_text(py::repr(name)));
       }
-      settings_error("settings: " + named(other, other_name) + " and " + named(index, name) +
-                     " share the state file " + shown_text(file));
+      settings_error("settings: custom targets " + std::to_string(other) + " " + shown_text(py::repr(other_name)) +
+                     " and " + std::to_string(index) + " " + shown_text(py::repr(name)) + " share the state file " +
+                     shown_text(file));
     }
     first_of_file[file] = py::make_tuple(index, name);
     if (!py::bool_(member(target, "url", py::none())) && py::bool_(member(target, "ip", py::none()))) {
