@@ -297,19 +297,20 @@ def test_a_state_file_broken_between_rounds_ends_the_run_with_its_rounds_reporte
 
 def test_names_of_any_length_keep_their_state_from_run_to_run(world):
     w = world
-    long_down, huge_up = "内网" * 150, "n" * 200_000
+    long_down, huge_up, web = "内网" * 150, "n" * 200_000, "w" * 300
     write_settings(w, [{"name": long_down, "ip": "127.0.0.1", "port": w.closed_port},
-                       {"name": huge_up, "ip": "127.0.0.1", "port": w.up_port}])
+                       {"name": huge_up, "ip": "127.0.0.1", "port": w.up_port},
+                       {"name": web, "url": w.page_url}])
     for _ in range(2):
         run = Run(w)
         run.wait_for(round_done(1))
         assert run.interrupt() == 0
-        assert max(len(line) for line in run.lines) < 400, "a log line quotes a name whole"
+        assert max(len(line) for line in run.lines) < 300, "a log line quotes a name whole"
     files = sorted(p.name for p in w.work.glob("custom_*_state.json"))
-    assert len(files) == 2 and all(len(f.encode()) <= 255 - 32 for f in files)
+    assert len(files) == 3 and all(len(f.encode()) <= 255 - 32 for f in files)
     # The second run found the first run's state: one down notice in all.
     assert titles(w).count(tr("alert_down_title", long_down)) == 1
-    assert [s["rounds"][0]["results"] for s in report(w)] == [{long_down: False, huge_up: True}] * 2
+    assert [s["rounds"][0]["results"] for s in report(w)] == [{long_down: False, huge_up: True, web: True}] * 2
 
 
 @pytest.mark.parametrize("targets, named", [
