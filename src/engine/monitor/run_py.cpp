@@ -32,6 +32,9 @@ bool switched_on(const py::handle& record, std::string_view key) {
   throw py::error_already_set();
 }
 
+// A settings value as a settings error quotes it: its repr, cut when long.
+std::string quoted(const py::handle& value) { return shown_text(py::repr(value)); }
+
 // The user-defined targets of the record, each checked for the shape a run
 // needs; a wrong shape is an error that names the target.
 std::vector<py::dict> custom_targets(const py::handle& record) {
@@ -46,7 +49,7 @@ std::vector<py::dict> custom_targets(const py::handle& record) {
     ++index;
     if (!py::isinstance<py::dict>(target)) {
       settings_error("settings: custom target " + std::to_string(index) + " is not a map: " +
-                     shown_text(py::repr(target)));
+                     quoted(target));
     }
     out.push_back(py::reinterpret_borrow<py::dict>(target));
   }
@@ -58,21 +61,21 @@ bool target_enabled(const py::dict& target) { return py::bool_(member(target, "e
 py::object target_name(const py::dict& target, std::size_t index) {
   if (!target.contains("name")) {
     settings_error("settings: custom target " + std::to_string(index) + " has no name: " +
-                   shown_text(py::repr(target)));
+                   quoted(target));
   }
   py::object name = target["name"];
   // The name joins the targets text of the start-up notice and names the state
   // file, so a name that is not text ends the run before anything is announced.
   if (!py::isinstance<py::str>(name)) {
     settings_error("settings: custom target " + std::to_string(index) + " has a name that is not text: " +
-                   shown_text(py::repr(target)));
+                   quoted(target));
   }
   return name;
 }
 
 // "custom target 2 'db'": how a settings error names a user-defined target.
 std::string named(std::size_t index, const py::object& name) {
-  return "custom target " + std::to_string(index) + " " + shown_text(py::repr(name));
+  return "custom target " + std::to_string(index) + " " + quoted(name);
 }
 
 // A network target's protocol and port as its probe will take them, so that
@@ -82,14 +85,14 @@ void check_probe_values(const py::dict& target, std::size_t index, const py::obj
   const py::object protocol = member(target, "protocol", py::str("tcp"));
   if (!py::isinstance<py::str>(protocol)) {
     settings_error("settings: " + named(index, name) + " has a protocol that is not text: " +
-                   shown_text(py::repr(protocol)));
+                   quoted(protocol));
   }
   const probes::ProtocolRow* row = probes::protocol_row(protocol);
   if (row == nullptr || !row->uses_port) return;
   const py::object port = member(target, "port", py::int_(0));
   if (ordinary_error([&] { probes::probe_port(port); })) {
     settings_error("settings: " + named(index, name) + " has a port that is not a whole number: " +
-                   shown_text(py::repr(port)));
+                   quoted(port));
   }
 }
 
@@ -120,11 +123,10 @@ std::vector<py::object> enabled_names(const std::vector<py::dict>& targets,
       const py::object other_name = first[1];
       if (other_name.equal(name)) {
         settings_error("settings: custom targets " + std::to_string(other) + " and " + std::to_string(index) +
-                       " have the same name " + shown_text(py::repr(name)));
+                       " have the same name " + quoted(name));
       }
-      settings_error("settings: custom targets " + std::to_string(other) + " " + shown_text(py::repr(other_name)) +
-                     " and " + std::to_string(index) + " " + shown_text(py::repr(name)) + " share the state file " +
-                     shown_text(file));
+      settings_error("settings: custom targets " + std::to_string(other) + " " + quoted(other_name) + " and " +
+                     std::to_string(index) + " " + quoted(name) + " share the state file " + shown_text(file));
     }
     first_of_file[file] = py::make_tuple(index, name);
     if (!py::bool_(member(target, "url", py::none())) && py::bool_(member(target, "ip", py::none()))) {

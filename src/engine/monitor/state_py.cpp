@@ -1,6 +1,7 @@
 // Check results, state files and the target state machine.
 #include <string>
 
+#include "engine/alerts/alert_text_py.h"
 #include "engine/common/clock.h"
 #include "engine/os/files.h"
 #include "engine/py/shell_py.h"
@@ -11,19 +12,6 @@ namespace engine {
 namespace {
 
 using namespace shell;
-
-// A target name as UTF-8. Any Python text is a name, a lone surrogate
-// included (it is no kept character, so it becomes "_"); bytes and other
-// values are refused, not converted.
-std::string name_text(const py::object& name, const char* operation) {
-  if (!py::isinstance<py::str>(name)) {
-    const std::string type = py::str(py::type::handle_of(name).attr("__name__"));
-    throw py::type_error(std::string(operation) + "() argument 'name' must be str, not " + type);
-  }
-  PyObject* bytes = PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogatepass");
-  if (bytes == nullptr) throw py::error_already_set();
-  return std::string(py::reinterpret_steal<py::bytes>(bytes));
-}
 
 std::string fspath(const py::object& path) { return py::str(py::module_::import("os").attr("fspath")(path)); }
 
@@ -134,10 +122,17 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
 void register_state(py::module_& m) {
   m.def("load_state", &load_state, py::arg("state_file") = m.attr("STATE_FILE"));
   m.def("save_state", &save_state, py::arg("state"), py::arg("state_file") = m.attr("STATE_FILE"));
-  m.def("_sanitize_name", [](const py::object& name) { return sanitize_name(name_text(name, "_sanitize_name")); },
+  // Any Python text is a name, a lone surrogate included (it is no kept
+  // character, so it becomes "_"); bytes and other values are refused, not converted.
+  m.def("_sanitize_name",
+        [](const py::handle& name) {
+          return alerts::py_text(sanitize_name(alerts::core_text(name, "_sanitize_name() argument 'name'")));
+        },
         py::arg("name"));
   m.def("get_custom_state_file",
-        [](const py::object& name) { return custom_state_file(name_text(name, "get_custom_state_file")); },
+        [](const py::handle& name) {
+          return alerts::py_text(custom_state_file(alerts::core_text(name, "get_custom_state_file() argument 'name'")));
+        },
         py::arg("name"));
   m.def("process_service", &process_service, py::arg("name"), py::arg("check_fn"), py::arg("state_file"));
 }
