@@ -136,6 +136,15 @@ class Run:
                 break
         pytest.fail(f"no log line with {text!r}; the log so far:\n" + "\n".join(self.lines[-40:]))
 
+    def finish(self, timeout):
+        """The log of a run that is to end on its own; one that does not is killed."""
+        try:
+            return self.child.communicate(timeout=timeout)[1]
+        except subprocess.TimeoutExpired:
+            self.child.kill()
+            self.child.communicate()
+            pytest.fail(f"the run did not end within {timeout} s")
+
     def interrupt(self):
         self.child.send_signal(signal.SIGINT)
         deadline = time.monotonic() + 60
@@ -258,19 +267,77 @@ def test_no_chrome_at_start_up_ends_the_run_with_status_1(world):
     assert not (w.work / "monitor_report.json").exists() and state(w, "up") is None
 
 
+def test_a_second_ctrl_c_while_the_stop_notice_hangs_keeps_the_rounds(world):
+    w = world
+    write_settings(w, [{"name": "up", "ip": "127.0.0.1", "port": w.up_port}])
+    settings = json.loads((w.work / "monitor_config.json").read_text(encoding="utf-8"))
+    # A DingTalk robot that takes the message and never answers (a listener
+    # that accepts nothing), and a wait longer than any clock holds.
+    settings.update(webhook=f"http://127.0.0.1:{w.up_port}/robot/send", interval_seconds=10**30)
+    (w.work / "monitor_config.json").write_text(json.dumps(settings), encoding="utf-8")
+    run = Run(w)
+    run.wait_for(round_done(1))
+    time.sleep(0.5)
+    run.child.send_signal(signal.SIGINT)
+    run.wait_for(tr("mon_stop_signal"))
+    time.sleep(1)  # the stop notice is on its way to the robot that does not answer
+    assert run.interrupt() == 130
+    [session] = report(w)
+    assert session["total_rounds"] == 1 and [r["results"] for r in session["rounds"]] == [{"up": True}]
+    log = "\n".join(run.lines)
+    assert log.index(tr("mon_stop_signal")) < log.index(tr("cli_report_saved") % 1)
+
+
+def test_a_state_file_broken_between_rounds_ends_the_run_with_its_rounds_reported(world):
+    w = world
+    write_settings(w, [{"name": "up", "ip": "127.0.0.1", "port": w.up_port}])
+    run = Run(w)
+    run.wait_for(round_done(1))
+    (w.work / "custom_up_state.json").write_text('{"status": "UP", ', encoding="utf-8")  # a hand edit gone wrong
+    err = run.finish(timeout=60)
+    assert run.child.returncode == 1
+    last = err.strip().splitlines()[-1]
+    assert last.startswith("quorvelta: state file 'custom_up_state.json' cannot be read:") and "Traceback" not in err
+    assert tr("cli_report_saved") % 1 in err and tr("mon_stop_signal") not in err
+    [session] = report(w)
+    assert session["total_rounds"] == 2 and [r["round"] for r in session["rounds"]] == [1]
+    assert titles(w) == [tr("alert_startup_title")]  # no stop notice
+
+
+def test_names_of_any_length_keep_their_state_from_run_to_run(world):
+    w = world
+    long_down, huge_up, web = "内网" * 150, "n" * 200_000, "w" * 300
+    write_settings(w, [{"name": long_down, "ip": "127.0.0.1", "port": w.closed_port},
+                       {"name": huge_up, "ip": "127.0.0.1", "port": w.up_port},
+                       {"name": web, "url": w.page_url}])
+    for _ in range(2):
+        run = Run(w)
+        run.wait_for(round_done(1))
+        assert run.interrupt() == 0
+        assert max(len(line) for line in run.lines) < 300, "a log line quotes a name whole"
+    files = sorted(p.name for p in w.work.glob("custom_*_state.json"))
+    assert len(files) == 3 and all(len(f.encode()) <= 255 - 32 for f in files)
+    # The second run found the first run's state: one down notice in all.
+    assert titles(w).count(tr("alert_down_title", long_down)) == 1
+    assert [s["rounds"][0]["results"] for s in report(w)] == [{long_down: False, huge_up: True, web: True}] * 2
+
+
 @pytest.mark.parametrize("targets, named", [
     ("not a list", "custom_targets"),
     ([{"name": "fine", "ip": "127.0.0.1", "enabled": False}, {"ip": "127.0.0.1"}], "custom target 2"),
+    ([{"name": "db main", "ip": "127.0.0.1"}, {"name": "db-main", "ip": "127.0.0.1"}],
+     "custom targets 1 'db main' and 2 'db-main' share the state file custom_db_main_state.json"),
+    ([{"name": "db", "ip": "127.0.0.1", "port": "abc"}], "custom target 1 'db' has a port that is not a whole number"),
 ])
 def test_a_settings_record_of_the_wrong_shape_is_one_clear_error(world, targets, named):
     w = world
     write_settings(w, targets)
     run = Run(w)
-    _, err = run.child.communicate(timeout=90)
+    err = run.finish(timeout=90)
     assert run.child.returncode == 1
     last = err.strip().splitlines()[-1]
     assert last.startswith("quorvelta: settings:") and named in last and "Traceback" not in err
-    assert tr("alert_stop_title") not in titles(w) and not (w.work / "monitor_report.json").exists()
+    assert titles(w) == [] and not (w.work / "monitor_report.json").exists()  # not even the start-up notice
 
 
 # --- the run's own steps, in process: its neighbours stand in, its log is read
@@ -404,3 +471,67 @@ def test_errors_leave_the_run_without_a_stop(core, neighbours, monkeypatch, targ
         core.main()
     assert len(n.alerts) == announced and n.reports == []
     assert all(msg != core.tr("mon_stop_signal") for _, msg, _ in core.logger.records)
+
+
+# --- settings that only a round would have tripped over, found at start-up
+
+CLASHES = [
+    ([{"name": "db main", "ip": "127.0.0.1"}, {"name": "db-main", "ip": "127.0.0.1"}],
+     "settings: custom targets 1 'db main' and 2 'db-main' share the state file custom_db_main_state.json"),
+    ([{"name": "сервер", "ip": "127.0.0.1"}, {"name": "off", "enabled": False}, {"name": "база", "url": "http://x/"}],
+     "settings: custom targets 1 'сервер' and 3 'база' share the state file custom__state.json"),
+    ([{"name": "서버", "ip": "127.0.0.1"}, {"name": "장치", "ip": "127.0.0.1"}],
+     "settings: custom targets 1 '서버' and 2 '장치' share the state file custom__state.json"),
+    ([{"name": "db", "ip": "127.0.0.1"}, {"name": "db", "url": "http://x/"}],
+     "settings: custom targets 1 and 2 have the same name 'db'"),
+    ([{"name": "GitHub", "url": "http://x/"}],
+     "settings: custom target 1 'GitHub' has the name of the built-in target GitHub"),
+    ([{"name": "db", "ip": "127.0.0.1", "port": "abc"}],
+     "settings: custom target 1 'db' has a port that is not a whole number: 'abc'"),
+    ([{"name": "db", "ip": "127.0.0.1", "port": None, "protocol": "UDP"}],
+     "settings: custom target 1 'db' has a port that is not a whole number: None"),
+    ([{"name": "db", "ip": "127.0.0.1", "port": [22], "protocol": "tcp_ping"}],
+     "settings: custom target 1 'db' has a port that is not a whole number: [22]"),
+    ([{"name": "db", "ip": "127.0.0.1", "protocol": 5}],
+     "settings: custom target 1 'db' has a protocol that is not text: 5"),
+    ([{"name": "n" * 5000, "ip": "127.0.0.1", "protocol": None}],
+     "settings: custom target 1 '" + "n" * 99 + "… has a protocol that is not text: None"),
+]
+
+
+@pytest.mark.parametrize("targets, line", CLASHES, ids=[
+    "blank and hyphen", "Cyrillic", "Korean", "one name twice", "built-in name", "port text", "port null",
+    "port list", "protocol number", "long name"])
+def test_settings_a_round_would_trip_over_end_the_start_up(core, neighbours, targets, line):
+    n = neighbours
+    n.settings(targets)
+    core.logger = Log(stop_at=lambda level, msg, args: msg == core.tr("mon_round_done"))  # were it to go on
+    with pytest.raises(ValueError) as raised:
+        core.main()
+    assert str(raised.value) == line
+    assert n.alerts == [] and n.reports == []
+
+
+def test_what_a_round_can_take_is_no_settings_error(core, neighbours):
+    n = neighbours
+    n.settings([
+        {"name": "twin", "ip": "127.0.0.1", "port": "abc", "protocol": "icmp"},  # icmp takes no port
+        {"name": "twin", "ip": "127.0.0.1", "enabled": False},
+        {"name": "Gemini", "url": "http://127.0.0.1:1/", "port": "abc", "protocol": 5},  # Gemini is off; a url wins
+        {"name": "far", "ip": "127.0.0.1", "port": 70000},  # out of range: the probe's own failure
+        {"name": "odd", "ip": "127.0.0.1", "port": "abc", "protocol": "smtp"},  # unknown: skipped in the rounds
+        {"name": "none", "port": None, "protocol": 5},  # nothing to check
+    ])
+    core.logger = Log(stop_at=lambda level, msg, args: msg == core.tr("mon_round_done"))
+    assert core.main() is None
+    assert len(n.alerts) == 2 and "twin / Gemini / far / odd / none" in n.alerts[0]
+
+
+@pytest.mark.parametrize("interval, wait", [(10**30, 1e30), (10**400, float("inf"))], ids=["10**30", "10**400"])
+def test_an_interval_of_any_size_waits_as_the_longest_wait(core, neighbours, interval, wait):
+    n = neighbours
+    n.settings([], interval_seconds=interval)
+    core.logger = Log(stop_at=lambda level, msg, args: msg == core.tr("mon_round_done"))
+    assert core.main() is None
+    [(number, logged_wait, jitter)] = [args for _, msg, args in core.logger.records if msg == core.tr("mon_round_done")]
+    assert number == 1 and logged_wait == wait and -15 <= jitter <= 15

@@ -60,3 +60,18 @@ def test_tab_that_cannot_be_captured(core, cdp, playwright, tmp_path, monkeypatc
     assert record[2] == ("Page.screenshot: Target page, context or browser has been closed",)
     with pytest.raises(TypeError):
         core.save_debug(page)
+
+
+def test_a_tag_of_any_length_gives_a_file_the_system_can_make(core, tab, page_server, tmp_path, monkeypatch):
+    monkeypatch.setattr(core, "ERROR_DIR", str(tmp_path))
+    tab.goto(page_server.add("/small", "<body>small</body>"))
+    fits = "t" * (255 - len("20240101_120000_.png"))
+    custom = core._sanitize_name("内网 服务 " * 60)  # the custom check's tag for a long target name
+    for tag in (fits, fits + "u", custom):
+        path = core.save_debug(tab, tag)
+        name = os.path.basename(path)
+        assert os.path.exists(path) and len(name.encode()) <= 255 and name.endswith(".png")
+        assert re.fullmatch(r"\d{8}_\d{6}_", name[:16]) and name[16:56] == tag[:40]
+        assert (name[16:] == tag + ".png") == (tag is fits)
+    # The shortened part is the tag's own: the same tag, the same name after the time.
+    assert os.path.basename(core.save_debug(tab, custom))[16:] == name[16:]

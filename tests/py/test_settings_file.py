@@ -103,6 +103,11 @@ CASES = [
     ("interval 5", '{"interval_seconds": 5}', "file", {"INTERVAL_SECONDS": 5}, ("loaded", ["", "", "", 5, 3]), True),
     ("interval 120", '{"interval_seconds": 120}', "file", {"INTERVAL_SECONDS": 120}, ("loaded", ["", "", "", 120, 3]), True),
     ("interval 7.5", '{"interval_seconds": 7.5}', "file", {"INTERVAL_SECONDS": 7.5}, ("loaded", ["", "", "", 7.5, 3]), True),
+    # a whole number of any size stays whole; the log line quotes a long one cut
+    ("interval 10**30", '{"interval_seconds": %d}' % 10**30, "file", {"INTERVAL_SECONDS": 10**30},
+     ("loaded", ["", "", "", 10**30, 3]), True),
+    ("interval 10**150", '{"interval_seconds": %d}' % 10**150, "file", {"INTERVAL_SECONDS": 10**150},
+     ("loaded", ["", "", "", "1" + "0" * 99 + "…", 3]), True),
     ("interval true", '{"interval_seconds": true}', "file", {"INTERVAL_SECONDS": 5}, ("loaded", ["", "", "", 5, 3]), True),
     ("interval false", '{"interval_seconds": false}', "file", {"INTERVAL_SECONDS": 5}, ("loaded", ["", "", "", 5, 3]), True),
     ("retry 0", '{"retry_count": 0}', "file", {"RETRY_COUNT": 1}, ("loaded", ["", "", "", 60, 1]), True),

@@ -154,3 +154,39 @@ def test_custom_state_file_names(core):
     assert core.get_custom_state_file("内网 API（备用）") == "custom_内网_API_备用_state.json"
     assert core._sanitize_name(name="a-b c") == "a_b_c"
     assert core.get_custom_state_file("()") == "custom__state.json"
+
+
+def test_names_are_any_text_and_only_text(core):
+    # A lone surrogate (JSON's "\udc80") is no kept character: one "_".
+    assert core._sanitize_name("a\udc80b") == "a_b"
+    assert core.get_custom_state_file("\ud800db") == "custom_db_state.json"
+    for operation in (core._sanitize_name, core.get_custom_state_file):
+        for value in (b"db", bytearray(b"db"), 5, None):
+            with pytest.raises(TypeError, match="must be str, not " + type(value).__name__):
+                operation(value)
+
+
+LONG_NAMES = ["x" * 250, "内" * 120, "n" * 1_000_000]
+
+
+@pytest.mark.parametrize("name", LONG_NAMES, ids=["250 letters", "120 ideographs", "a million letters"])
+def test_a_name_of_any_length_has_a_state_file(core, alerts, tmp_path, caplog, name):
+    file = core.get_custom_state_file(name)
+    assert len(file.encode()) <= 255 - 32  # room for the temporary beside it
+    assert file == core.get_custom_state_file(name) and file.startswith("custom_" + name[:50])
+    caplog.set_level("INFO", logger="Quorvelta")
+    assert core.process_service(name, lambda: (False, name, "why"), file) == (False, name, "why", None)
+    assert json.loads((tmp_path / file).read_text(encoding="utf-8"))["status"] == "DOWN"
+    # The notice carries the whole name; the log lines quote it cut.
+    assert alerts[0].startswith(core.tr("alert_down_title", name))
+    lines = [r.getMessage() for r in caplog.records]
+    assert lines[1] == core.tr("detect_start") % (name[:100] + "…")
+    assert max(map(len, lines)) < 300
+
+
+def test_names_that_fit_keep_their_state_file(core):
+    longest = "a" * (255 - 32 - len("custom__state.json"))
+    assert core.get_custom_state_file(longest) == f"custom_{longest}_state.json"
+    assert core.get_custom_state_file(longest + "b") != f"custom_{longest}b_state.json"
+    # Two long names that share their start keep files of their own.
+    assert core.get_custom_state_file("x" * 300 + "1") != core.get_custom_state_file("x" * 300 + "2")

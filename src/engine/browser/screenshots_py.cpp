@@ -1,5 +1,9 @@
 // Debug screenshots of failing pages.
+#include <string>
+
+#include "engine/alerts/alert_text_py.h"
 #include "engine/common/clock.h"
+#include "engine/common/file_name.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 
@@ -9,14 +13,16 @@ namespace {
 using namespace shell;
 using namespace pybind11::literals;
 
-// ERROR_DIR/<%Y%m%d_%H%M%S>_<tag>.png, always with "/" after the directory.
-// The path is returned whether or not the picture could be taken.
+// ERROR_DIR/<%Y%m%d_%H%M%S>_<tag>.png, always with "/" after the directory; a
+// tag too long for a file name is shortened as state file names are. The path
+// is returned whether or not the picture could be taken.
 py::str save_debug(const py::object& page, const py::object& keyword) {
   py::module_ os = py::module_::import("os");
   const py::object dir = attr("ERROR_DIR");
   os.attr("makedirs")(dir, "exist_ok"_a = true);  // failures here reach the caller
-  const py::str path = py::str(os.attr("fspath")(dir)) + py::str("/") + py::str(local_time("%Y%m%d_%H%M%S")) +
-                       py::str("_") + py::str(keyword) + py::str(".png");
+  const std::string tag = alerts::core_text(py::str(keyword), "keyword");  // the tag as text
+  const std::string name = fit_file_name(local_time("%Y%m%d_%H%M%S") + "_", tag, ".png");
+  const py::str path = py::str(os.attr("fspath")(dir)) + py::str("/") + alerts::py_text(name);
   if (auto failure = ordinary_error([&] { page.attr("screenshot")("path"_a = path, "full_page"_a = true); })) {
     error("err_screenshot_failed", *failure);
   }

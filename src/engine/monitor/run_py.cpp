@@ -1,8 +1,10 @@
 // The monitoring run: start-up, endless rounds, and the stop on Ctrl+C.
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "engine/common/clock.h"
+#include "engine/probes/protocol_check_py.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 #include "engine/monitor/rounds.h"
@@ -30,6 +32,9 @@ bool switched_on(const py::handle& record, std::string_view key) {
   throw py::error_already_set();
 }
 
+// A settings value as a settings error quotes it: its repr, cut when long.
+std::string quoted(const py::handle& value) { return shown_text(py::repr(value)); }
+
 // The user-defined targets of the record, each checked for the shape a run
 // needs; a wrong shape is an error that names the target.
 std::vector<py::dict> custom_targets(const py::handle& record) {
@@ -44,7 +49,7 @@ std::vector<py::dict> custom_targets(const py::handle& record) {
     ++index;
     if (!py::isinstance<py::dict>(target)) {
       settings_error("settings: custom target " + std::to_string(index) + " is not a map: " +
-                     std::string(py::repr(target)));
+                     quoted(target));
     }
     out.push_back(py::reinterpret_borrow<py::dict>(target));
   }
@@ -56,23 +61,101 @@ bool target_enabled(const py::dict& target) { return py::bool_(member(target, "e
 py::object target_name(const py::dict& target, std::size_t index) {
   if (!target.contains("name")) {
     settings_error("settings: custom target " + std::to_string(index) + " has no name: " +
-                   std::string(py::repr(target)));
+                   quoted(target));
   }
   py::object name = target["name"];
   // The name joins the targets text of the start-up notice and names the state
   // file, so a name that is not text ends the run before anything is announced.
   if (!py::isinstance<py::str>(name)) {
     settings_error("settings: custom target " + std::to_string(index) + " has a name that is not text: " +
-                   std::string(py::repr(target)));
+                   quoted(target));
   }
   return name;
+}
+
+// "custom target 2 'db'": how a settings error names a user-defined target.
+std::string named(std::size_t index, const py::object& name) {
+  return "custom target " + std::to_string(index) + " " + quoted(name);
+}
+
+// A network target's protocol and port as its probe will take them, so that
+// a value no probe can use is a settings error now, not the end of round 1.
+// A port out of range converts; its probe reports it as the target's failure.
+void check_probe_values(const py::dict& target, std::size_t index, const py::object& name) {
+  const py::object protocol = member(target, "protocol", py::str("tcp"));
+  if (!py::isinstance<py::str>(protocol)) {
+    settings_error("settings: " + named(index, name) + " has a protocol that is not text: " +
+                   quoted(protocol));
+  }
+  const probes::ProtocolRow* row = probes::protocol_row(protocol);
+  if (row == nullptr || !row->uses_port) return;
+  const py::object port = member(target, "port", py::int_(0));
+  if (ordinary_error([&] { probes::probe_port(port); })) {
+    settings_error("settings: " + named(index, name) + " has a port that is not a whole number: " +
+                   quoted(port));
+  }
+}
+
+// The names of the enabled user-defined targets, after checking what would
+// only fail in a round or quietly spoil one: two targets that share a state
+// file (their names differ only in characters a file name drops, or are the
+// same) would overwrite each other's state and send each other's notices, and
+// a target named like an enabled built-in one would take its place in the
+// rounds and the report.
+std::vector<py::object> enabled_names(const std::vector<py::dict>& targets,
+                                      const std::vector<std::string>& built_in_names) {
+  std::vector<py::object> names;
+  py::dict first_of_file;  // state file -> (index, name) of the first target that has it
+  std::size_t index = 0;
+  for (const auto& target : targets) {
+    ++index;
+    if (!target_enabled(target)) continue;
+    py::object name = target_name(target, index);
+    for (const auto& built_in : built_in_names) {
+      if (name.equal(py::str(built_in))) {
+        settings_error("settings: " + named(index, name) + " has the name of the built-in target " + built_in);
+      }
+    }
+    const py::object file = call("get_custom_state_file", name);
+    if (first_of_file.contains(file)) {
+      const py::tuple first = first_of_file[file];
+      const std::size_t other = first[0].cast<std::size_t>();
+      const py::object other_name = first[1];
+      if (other_name.equal(name)) {
+        settings_error("settings: custom targets " + std::to_string(other) + " and " + std::to_string(index) +
+                       " have the same name " + quoted(name));
+      }
+      settings_error("settings: custom targets " + std::to_string(other) + " " + quoted(other_name) + " and " +
+                     std::to_string(index) + " " + quoted(name) + " share the state file " + shown_text(file));
+    }
+    first_of_file[file] = py::make_tuple(index, name);
+    if (!py::bool_(member(target, "url", py::none())) && py::bool_(member(target, "ip", py::none()))) {
+      check_probe_values(target, index, name);
+    }
+    names.push_back(name);
+  }
+  return names;
 }
 
 std::string number_text(const py::handle& value) { return py::str(value); }
 
 Seconds seconds_of(const py::handle& value) {
   if (py::isinstance<py::float_>(value)) return value.cast<double>();
-  return py::int_(py::reinterpret_borrow<py::object>(value)).cast<long long>();
+  const py::int_ whole(py::reinterpret_borrow<py::object>(value));
+  int overflow = 0;
+  const long long seconds = PyLong_AsLongLongAndOverflow(whole.ptr(), &overflow);
+  if (overflow == 0) {
+    if (seconds == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return seconds;
+  }
+  // A whole number of any size: as a float, and beyond the floats as an
+  // infinite one, whose wait is the longest a wait can be.
+  const double as_float = PyLong_AsDouble(whole.ptr());
+  if (as_float == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return overflow > 0 ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
+  }
+  return as_float;
 }
 
 py::object seconds_object(Seconds s) {
@@ -141,7 +224,7 @@ void main_run() {
   call("init_lang", attr("CONFIG_FILE"));
   py::object record = call("load_gui_config");
   info_literal(kBanner);
-  info("mon_startup", attr("INTERVAL_SECONDS"), attr("RETRY_COUNT"));
+  info("mon_startup", shown(attr("INTERVAL_SECONDS")), shown(attr("RETRY_COUNT")));
   call("ensure_chrome");
   info("mon_press_ctrl_c");
   info_literal(kBanner);
@@ -150,11 +233,8 @@ void main_run() {
   std::vector<std::string> enabled;
   for (const auto& toggle : kTargetToggles)
     if (switched_on(record, toggle.key)) enabled.emplace_back(toggle.display_name);
-  std::size_t index = 0;
-  for (const auto& target : targets) {
-    ++index;
-    if (target_enabled(target)) enabled.push_back(py::str(target_name(target, index)));
-  }
+  const std::vector<py::object> custom_names = enabled_names(targets, enabled);
+  for (const auto& name : custom_names) enabled.push_back(py::str(name));
   const std::string targets_line = targets_text(enabled, tr("gui_disabled"));
 
   const std::string colon = kFullWidthColon;
@@ -171,22 +251,34 @@ void main_run() {
   RoundLog& kept = kept_rounds.cast<RoundLog&>();
   py::object start_time = py::module_::import("datetime").attr("datetime").attr("now")();
   long long counter = 0;
+  // The kept rounds reach the report however the run ends: at the stop before
+  // the stop notice, which a robot that does not answer can hold up while an
+  // impatient user presses Ctrl+C again; on an error that ends the run (a state
+  // file broken by hand, a full disk) before the error goes on.
+  const auto save_report = [&] {
+    if (!kept.empty()) call("_save_run_report", start_time, counter, kept_rounds);
+  };
   try {
     while (true) {
       ++counter;
       run_round(record, targets, counter, kept);
     }
   } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+    if (!e.matches(PyExc_KeyboardInterrupt)) {
+      if (is_ordinary(e)) save_report();
+      throw;
+    }
+  } catch (const std::exception&) {
+    save_report();
+    throw;
   }
   info_literal("");
   info_literal(kBanner);
   info("mon_stop_signal");
+  save_report();
   call("send_alert", tr("alert_stop_title") + "\n\n" + tr("alert_field_time") + colon +
                          local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_rounds") + colon +
                          std::to_string(counter) + " \xE8\xBD\xAE\n" + tr("alert_field_targets") + colon + targets_line);
-  // The kept rounds go to the report as they are, without a copy into Python objects.
-  if (!kept.empty()) call("_save_run_report", start_time, counter, kept_rounds);
 }
 
 }  // namespace

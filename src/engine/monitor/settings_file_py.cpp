@@ -102,7 +102,7 @@ py::dict load_gui_config() {
     set_setting("RETRY_COUNT", retries);
 
     info("mon_config_loaded", label(attr("WEBHOOK"), kDingTalk), label(attr("FEISHU_WEBHOOK"), kFeishu),
-         label(attr("WECOM_WEBHOOK"), kWeCom), interval, retries);
+         label(attr("WECOM_WEBHOOK"), kWeCom), shown(interval), shown(retries));
   });
   if (failure) {
     warning("mon_config_load_failed", *failure);

@@ -1,6 +1,7 @@
 // Check results, state files and the target state machine.
 #include <string>
 
+#include "engine/alerts/alert_text_py.h"
 #include "engine/common/clock.h"
 #include "engine/os/files.h"
 #include "engine/py/shell_py.h"
@@ -76,7 +77,8 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
   py::object state = call("load_state", state_file);
   const std::string stamp = local_time("%Y-%m-%d %H:%M:%S");
   info_literal(std::string(40, '-'));
-  info("detect_start", name);
+  const py::object logged = shown(name);  // the notices keep the whole name
+  info("detect_start", logged);
 
   py::tuple result = py::tuple(check_fn());
   if (result.size() != 4 && result.size() != 3) {
@@ -92,17 +94,17 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
   const std::string colon = "\xEF\xBC\x9A";  // the full-width colon between label and value
 
   if (up) {
-    info("detect_ok", name);
+    info("detect_ok", logged);
     if (decide(stored_status(state, state_file), true) == Transition::Recovered) {
       const std::string notice = tr("alert_recovery_title", name) + "\n\n" + tr("alert_field_time") + colon + stamp +
                                  "\n" + tr("alert_field_keyword") + colon + text_of(keyword);
       call("send_alert", notice);
-      info("state_send_recovery", name);
+      info("state_send_recovery", logged);
     }
     state[py::str("status")] = "UP";
     state[py::str("down_time")] = "";
   } else {
-    warning("detect_failed", name, reason);
+    warning("detect_failed", logged, reason);
     if (decide(stored_status(state, state_file), false) == Transition::WentDown) {
       state[py::str("status")] = "DOWN";
       state[py::str("down_time")] = stamp;
@@ -110,9 +112,9 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
                                  "\n" + tr("alert_field_keyword") + colon + text_of(keyword) + "\n" +
                                  tr("alert_field_reason") + colon + text_of(reason) + "\n\n" + tr("alert_field_mode");
       call("send_alert", notice);
-      warning("state_sent_alert", name);
+      warning("state_sent_alert", logged);
     } else {
-      info("state_already_down", name);
+      info("state_already_down", logged);
     }
   }
   call("save_state", state, state_file);
@@ -124,8 +126,18 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
 void register_state(py::module_& m) {
   m.def("load_state", &load_state, py::arg("state_file") = m.attr("STATE_FILE"));
   m.def("save_state", &save_state, py::arg("state"), py::arg("state_file") = m.attr("STATE_FILE"));
-  m.def("_sanitize_name", [](const std::string& name) { return sanitize_name(name); }, py::arg("name"));
-  m.def("get_custom_state_file", [](const std::string& name) { return custom_state_file(name); }, py::arg("name"));
+  // Any Python text is a name, a lone surrogate included (it is no kept
+  // character, so it becomes "_"); bytes and other values are refused, not converted.
+  m.def("_sanitize_name",
+        [](const py::handle& name) {
+          return alerts::py_text(sanitize_name(alerts::core_text(name, "_sanitize_name() argument 'name'")));
+        },
+        py::arg("name"));
+  m.def("get_custom_state_file",
+        [](const py::handle& name) {
+          return alerts::py_text(custom_state_file(alerts::core_text(name, "get_custom_state_file() argument 'name'")));
+        },
+        py::arg("name"));
   m.def("process_service", &process_service, py::arg("name"), py::arg("check_fn"), py::arg("state_file"));
 }
 

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "engine/common/file_name.h"
 #include "engine/common/utf8.h"
 
 namespace engine {
@@ -31,6 +32,8 @@ std::string sanitize_name(std::string_view utf8) {
   return out.substr(first, last - first + 1);
 }
 
-std::string custom_state_file(std::string_view name) { return "custom_" + sanitize_name(name) + "_state.json"; }
+std::string custom_state_file(std::string_view name) {
+  return fit_file_name("custom_", sanitize_name(name), "_state.json", kFileNameLimit - kTemporaryRoom);
+}
 
 }  // namespace engine

@@ -1,5 +1,6 @@
 #pragma once
 // The per-target up/down state machine and the naming of state files.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -21,10 +22,20 @@ Transition decide(std::string_view stored_status, bool success);
 
 // A name reduced to ASCII letters, digits, "_" and CJK unified ideographs
 // (U+4E00..U+9FFF); every other code point becomes one "_", then underscores
-// are stripped from both ends. Throws std::invalid_argument on invalid UTF-8.
+// are stripped from both ends. A lone surrogate (as Python's "surrogatepass"
+// writes it) is one code point like any other. Throws std::invalid_argument on
+// text that is not UTF-8.
 std::string sanitize_name(std::string_view utf8);
 
-// "custom_" + sanitize_name(name) + "_state.json"
+// A state file is replaced through a temporary beside it whose name is the
+// state file's with ".tmp-", a process id, "-" and a counter after it (at most
+// 26 bytes); a state file's name leaves room for that.
+inline constexpr std::size_t kTemporaryRoom = 32;
+
+// "custom_" + sanitize_name(name) + "_state.json"; a name too long for the
+// file system is shortened by fit_file_name, within kTemporaryRoom of the
+// limit. A kept name never holds "-", so a shortened file name is never that
+// of another, shorter name.
 std::string custom_state_file(std::string_view name);
 
 }  // namespace engine

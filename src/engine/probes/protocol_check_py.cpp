@@ -1,7 +1,6 @@
 // The factory that turns a user-defined target's protocol word into a check
 // function for the monitoring run.
-#include <string>
-
+#include "engine/probes/protocol_check_py.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 
@@ -10,14 +9,7 @@ namespace {
 
 using namespace shell;
 
-// The probe a protocol word names, and whether it takes the port.
-struct ProtocolRow {
-  const char* word;
-  const char* probe;
-  bool uses_port;
-};
-
-constexpr ProtocolRow kProtocols[] = {
+constexpr probes::ProtocolRow kProtocols[] = {
     {"tcp", "check_tcp", true},
     {"udp", "check_udp", true},
     {"icmp", "check_icmp", false},
@@ -27,31 +19,41 @@ constexpr ProtocolRow kProtocols[] = {
 
 py::object make_protocol_check_fn(const py::object& name, const py::object& ip, const py::object& port,
                                   const py::object& protocol) {
-  // Compared in lower case; blanks are not removed. A word that is not text
-  // fails here and the error goes to the caller.
-  const py::object lowered = protocol.attr("lower")();
-  const std::string word = py::isinstance<py::str>(lowered) ? lowered.cast<std::string>() : std::string();
-  for (const ProtocolRow& row : kProtocols) {
-    if (word != row.word) continue;
-    const char* probe = row.probe;
-    const bool uses_port = row.uses_port;
+  if (const probes::ProtocolRow* row = probes::protocol_row(protocol)) {
+    const char* probe = row->probe;
+    const bool uses_port = row->uses_port;
     // The probe is looked up when the check runs, so a substitute put into the
     // module namespace is the one called. The port converts only then, and a
     // port that does not convert raises to the caller before any probe runs.
     return py::cpp_function([probe, uses_port, ip, port]() -> py::object {
       if (!uses_port) return call(probe, ip);
-      return call(probe, ip, py::module_::import("builtins").attr("int")(port));
+      return call(probe, ip, probes::probe_port(port));
     }, py::name("check_fn"));
   }
   // A literal text, not a catalogue key: "未知协议 %s，跳过自定义目标 %s" (with the
   // full-width comma), the word as the settings spell it, then the name.
   attr("logger").attr("warning")("\xE6\x9C\xAA\xE7\x9F\xA5\xE5\x8D\x8F\xE8\xAE\xAE %s\xEF\xBC\x8C\xE8\xB7\xB3\xE8\xBF\x87"
                                  "\xE8\x87\xAA\xE5\xAE\x9A\xE4\xB9\x89\xE7\x9B\xAE\xE6\xA0\x87 %s",
-                                 protocol, name);
+                                 shown(protocol), shown(name));
   return py::none();
 }
 
 }  // namespace
+
+namespace probes {
+
+const ProtocolRow* protocol_row(const py::object& protocol) {
+  // Compared as Python texts: a word holding a lone surrogate is just unknown.
+  const py::object lowered = protocol.attr("lower")();
+  for (const ProtocolRow& row : kProtocols) {
+    if (py::isinstance<py::str>(lowered) && lowered.equal(py::str(row.word))) return &row;
+  }
+  return nullptr;
+}
+
+py::object probe_port(const py::object& port) { return py::module_::import("builtins").attr("int")(port); }
+
+}  // namespace probes
 
 void register_protocol_check(py::module_& m) {
   m.def("_make_protocol_check_fn", &make_protocol_check_fn, py::arg("name"), py::arg("ip"), py::arg("port"),

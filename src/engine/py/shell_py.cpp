@@ -8,6 +8,20 @@ py::object attr(const char* name) { return core().attr(name); }
 
 void info_literal(const std::string& message) { attr("logger").attr("info")(message); }
 
+namespace {
+const char* const kCut = "…";
+}
+
+py::object shown(const py::handle& value) {
+  const py::str text(value);
+  if (py::len(text) <= kShownLength) return py::reinterpret_borrow<py::object>(value);
+  return py::object(text[py::slice(0, static_cast<py::ssize_t>(kShownLength), 1)]) + py::str(kCut);
+}
+
+std::string shown_text(const py::handle& value) {
+  return py::str(shown(value)).attr("encode")("utf-8", "backslashreplace").cast<std::string>();
+}
+
 bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
 std::string text_of(const py::handle& value) {

@@ -4,6 +4,7 @@
 // bridge between the core's interruptible waits and Python's signal handling.
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -51,6 +52,16 @@ template <class... A>
 void error(const char* key, A&&... args) { log("error", key, std::forward<A>(args)...); }
 // A literal message that is not a catalogue text (separators, banners).
 void info_literal(const std::string& message);
+
+// A settings value as a log or error line quotes it: the value itself, or,
+// when its text is longer than kShownLength characters, the start of that text
+// and "…". A name of five million characters would otherwise be a line of five
+// million.
+inline constexpr std::size_t kShownLength = 100;
+py::object shown(const py::handle& value);
+// The same as text (UTF-8) for an error line built in C++; a lone surrogate
+// is written as Python's backslash escape.
+std::string shown_text(const py::handle& value);
 
 // --- errors -----------------------------------------------------------------
 // Ordinary errors: every C++ exception of the core and every Python Exception.
