@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/alerts/alert_text.h"
 #include "engine/common/clock.h"
 #include "engine/probes/protocol_check_py.h"
 #include "engine/py/shell_py.h"
@@ -16,7 +17,10 @@ namespace {
 using namespace shell;
 
 const std::string kBanner(60, '=');
-const char* const kFullWidthColon = "\xEF\xBC\x9A";
+// The units of the start-up and stop notices: a blank, then the unit.
+const char* const kSecondsUnit = " 秒";
+const char* const kTimesUnit = " 次";
+const char* const kRoundsUnit = " 轮";
 
 // A member of a settings map, or a default when it is missing.
 py::object member(const py::handle& map, const char* key, py::object fallback) {
@@ -237,11 +241,11 @@ void main_run() {
   for (const auto& name : custom_names) enabled.push_back(py::str(name));
   const std::string targets_line = targets_text(enabled, tr("gui_disabled"));
 
-  const std::string colon = kFullWidthColon;
+  const std::string colon(alerts::kFullWidthColon);
   call("send_alert", tr("alert_startup_title") + "\n\n" + tr("alert_field_time") + colon +
                          local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_interval") + colon +
-                         number_text(attr("INTERVAL_SECONDS")) + " \xE7\xA7\x92\n" + tr("alert_field_retry") + colon +
-                         number_text(attr("RETRY_COUNT")) + " \xE6\xAC\xA1\n" + tr("alert_field_targets") + colon +
+                         number_text(attr("INTERVAL_SECONDS")) + kSecondsUnit + "\n" + tr("alert_field_retry") + colon +
+                         number_text(attr("RETRY_COUNT")) + kTimesUnit + "\n" + tr("alert_field_targets") + colon +
                          targets_line);
 
   // The newest RoundLog::kKeep rounds, owned by Python from the start: the
@@ -278,7 +282,7 @@ void main_run() {
   save_report();
   call("send_alert", tr("alert_stop_title") + "\n\n" + tr("alert_field_time") + colon +
                          local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_rounds") + colon +
-                         std::to_string(counter) + " \xE8\xBD\xAE\n" + tr("alert_field_targets") + colon + targets_line);
+                         std::to_string(counter) + kRoundsUnit + "\n" + tr("alert_field_targets") + colon + targets_line);
 }
 
 }  // namespace

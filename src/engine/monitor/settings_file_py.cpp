@@ -61,10 +61,10 @@ py::object read_document(const py::object& path) {
   return py::module_::import("json").attr("loads")(text);
 }
 
-// The channel labels of the summary line, as UTF-8 bytes so that every compiler keeps them.
-constexpr const char* kDingTalk = "\xE9\x92\x89\xE9\x92\x89";  // 钉钉
-constexpr const char* kFeishu = "\xE9\xA3\x9E\xE4\xB9\xA6";    // 飞书
-constexpr const char* kWeCom = "\xE4\xBC\x81\xE5\xBE\xAE";     // 企微
+// The channel labels of the summary line.
+constexpr const char* kDingTalk = "钉钉";
+constexpr const char* kFeishu = "飞书";
+constexpr const char* kWeCom = "企微";
 
 // A channel counts as set when its setting holds a true value ("" and null do not).
 py::str label(const py::object& setting, const char* name) { return py::str(py::bool_(setting) ? name : ""); }

@@ -1,6 +1,7 @@
 // Check results, state files and the target state machine.
 #include <string>
 
+#include "engine/alerts/alert_text.h"
 #include "engine/alerts/alert_text_py.h"
 #include "engine/common/clock.h"
 #include "engine/os/files.h"
@@ -91,7 +92,7 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
   py::object success = result[0], keyword = result[1], reason = result[2];
   py::object latency = result.size() == 4 ? py::object(result[3]) : py::none();
   const bool up = py::bool_(success);
-  const std::string colon = "\xEF\xBC\x9A";  // the full-width colon between label and value
+  const std::string colon(alerts::kFullWidthColon);
 
   if (up) {
     info("detect_ok", logged);

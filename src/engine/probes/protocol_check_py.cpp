@@ -30,11 +30,9 @@ py::object make_protocol_check_fn(const py::object& name, const py::object& ip, 
       return call(probe, ip, probes::probe_port(port));
     }, py::name("check_fn"));
   }
-  // A literal text, not a catalogue key: "未知协议 %s，跳过自定义目标 %s" (with the
-  // full-width comma), the word as the settings spell it, then the name.
-  attr("logger").attr("warning")("\xE6\x9C\xAA\xE7\x9F\xA5\xE5\x8D\x8F\xE8\xAE\xAE %s\xEF\xBC\x8C\xE8\xB7\xB3\xE8\xBF\x87"
-                                 "\xE8\x87\xAA\xE5\xAE\x9A\xE4\xB9\x89\xE7\x9B\xAE\xE6\xA0\x87 %s",
-                                 shown(protocol), shown(name));
+  // A literal text, not a catalogue key (with the full-width comma): the word
+  // as the settings spell it, then the name.
+  attr("logger").attr("warning")("未知协议 %s，跳过自定义目标 %s", shown(protocol), shown(name));
   return py::none();
 }
 
