@@ -22,11 +22,6 @@ std::string path_text(const py::handle& path) {
   return py::str(py::module_::import("os").attr("fsdecode")(path)).cast<std::string>();
 }
 
-[[noreturn]] void raise_python(PyObject* type, const std::string& text) {
-  PyErr_SetString(type, text.c_str());
-  throw py::error_already_set();
-}
-
 os::RunResult run_captured(const std::vector<std::string>& argv) {
   return interruptible([&](const os::Interrupt& interrupt) { return os::run(argv, {}, interrupt); });
 }
@@ -44,7 +39,7 @@ bool is_cdp_ready(const py::object& host, const py::object& port, const py::obje
 }
 
 bool is_port_listening(const std::string& host, int port) {
-  if (port < 0 || port > 65535) raise_python(PyExc_OverflowError, "connect_ex(): port must be 0-65535.");
+  if (port < 0 || port > 65535) raise(PyExc_OverflowError, "connect_ex(): port must be 0-65535.");
   return interruptible([&](const os::Interrupt& interrupt) {
     try {
       return os::tcp_connect_ex(host, port, 1.0, interrupt) == 0;
@@ -162,7 +157,7 @@ bool ensure_chrome(const py::object& exit_on_fail) {
   try {
     os::spawn_detached(browser::chrome_command_line(path_text(path), endpoint.port, path_text(user_data), extra_args));
   } catch (const os::StartError& e) {
-    raise_python(PyExc_OSError, e.what());
+    raise(PyExc_OSError, e.what());
   }
 
   for (int poll = 0; poll < 30; ++poll) {

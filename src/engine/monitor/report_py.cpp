@@ -17,11 +17,6 @@ namespace {
 
 using namespace shell;
 
-[[noreturn]] void raise(PyObject* type, const std::string& text) {
-  PyErr_SetString(type, text.c_str());
-  throw py::error_already_set();
-}
-
 std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
 
 // Writes Python values as json.dump does: the same type checks in the same

@@ -31,10 +31,7 @@ bool switched_on(const py::handle& record, std::string_view key) {
   return py::bool_(member(record, std::string(key).c_str(), py::bool_(true)));
 }
 
-[[noreturn]] void settings_error(const std::string& text) {
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  throw py::error_already_set();
-}
+[[noreturn]] void settings_error(const std::string& text) { raise(PyExc_ValueError, text); }
 
 // A settings value as a settings error quotes it: its repr, cut when long.
 std::string quoted(const py::handle& value) { return shown_text(py::repr(value)); }

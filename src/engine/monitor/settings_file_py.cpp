@@ -83,8 +83,7 @@ py::dict load_gui_config() {
     const py::object document = read_document(config_file);
     if (!py::isinstance<py::dict>(document)) {
       const std::string type = py::str(py::type::handle_of(document).attr("__name__"));
-      PyErr_SetString(PyExc_TypeError, ("'" + type + "' object is not a mapping").c_str());
-      throw py::error_already_set();
+      raise(PyExc_TypeError, "'" + type + "' object is not a mapping");
     }
     // A copy: py::dict(defaults) would share the defaults, which an error must return untouched.
     record = py::reinterpret_steal<py::dict>(PyDict_Copy(defaults.ptr()));

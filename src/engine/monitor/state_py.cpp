@@ -48,27 +48,23 @@ void save_state(const py::object& state, const py::object& state_file) {
       os::replace_file(path, bytes, os::Durability::Rename, interrupt);
     });
   } catch (const std::runtime_error& e) {
-    PyErr_SetString(PyExc_OSError, e.what());
-    throw py::error_already_set();
+    raise(PyExc_OSError, e.what());
   }
 }
 
 // A notice is joined from texts; a value that is not text cannot join, as in
 // Python's own str + value.
-std::string text_of(const py::handle& value) {
+std::string joined_text(const py::handle& value) {
   if (!py::isinstance<py::str>(value)) {
     const std::string type = py::str(py::type::handle_of(value).attr("__name__"));
-    PyErr_SetString(PyExc_TypeError, ("can only concatenate str (not \"" + type + "\") to str").c_str());
-    throw py::error_already_set();
+    raise(PyExc_TypeError, "can only concatenate str (not \"" + type + "\") to str");
   }
   return value.cast<std::string>();
 }
 
 std::string stored_status(const py::object& state, const py::object& state_file) {
   if (!py::isinstance<py::dict>(state) || !state.contains("status")) {
-    PyErr_SetString(PyExc_ValueError,
-                    ("state file '" + fspath(state_file) + "' holds no state object with a status").c_str());
-    throw py::error_already_set();
+    raise(PyExc_ValueError, "state file '" + fspath(state_file) + "' holds no state object with a status");
   }
   py::object status = state[py::str("status")];
   return py::isinstance<py::str>(status) ? status.cast<std::string>() : std::string();
@@ -86,8 +82,7 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
     const std::string text = result.size() < 3 ? "not enough values to unpack (expected 3, got " +
                                                      std::to_string(result.size()) + ")"
                                                : std::string("too many values to unpack (expected 3)");
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    throw py::error_already_set();
+    raise(PyExc_ValueError, text);
   }
   py::object success = result[0], keyword = result[1], reason = result[2];
   py::object latency = result.size() == 4 ? py::object(result[3]) : py::none();
@@ -98,7 +93,7 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
     info("detect_ok", logged);
     if (decide(stored_status(state, state_file), true) == Transition::Recovered) {
       const std::string notice = tr("alert_recovery_title", name) + "\n\n" + tr("alert_field_time") + colon + stamp +
-                                 "\n" + tr("alert_field_keyword") + colon + text_of(keyword);
+                                 "\n" + tr("alert_field_keyword") + colon + joined_text(keyword);
       call("send_alert", notice);
       info("state_send_recovery", logged);
     }
@@ -110,8 +105,8 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
       state[py::str("status")] = "DOWN";
       state[py::str("down_time")] = stamp;
       const std::string notice = tr("alert_down_title", name) + "\n\n" + tr("alert_field_time") + colon + stamp +
-                                 "\n" + tr("alert_field_keyword") + colon + text_of(keyword) + "\n" +
-                                 tr("alert_field_reason") + colon + text_of(reason) + "\n\n" + tr("alert_field_mode");
+                                 "\n" + tr("alert_field_keyword") + colon + joined_text(keyword) + "\n" +
+                                 tr("alert_field_reason") + colon + joined_text(reason) + "\n\n" + tr("alert_field_mode");
       call("send_alert", notice);
       warning("state_sent_alert", logged);
     } else {

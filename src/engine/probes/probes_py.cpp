@@ -19,11 +19,6 @@ using namespace shell;
 using probes::Outcome;
 using probes::Probe;
 
-[[noreturn]] void raise(PyObject* type, const std::string& text) {
-  PyErr_SetString(type, text.c_str());
-  throw py::error_already_set();
-}
-
 std::string type_name(const py::handle& value) { return py::str(py::type::handle_of(value).attr("__name__")); }
 
 // The platform is read at every call, so the Windows and macOS command lines

@@ -24,6 +24,11 @@ std::string shown_text(const py::handle& value) {
 
 bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
+void raise(PyObject* type, const std::string& text) {
+  PyErr_SetString(type, text.c_str());
+  throw py::error_already_set();
+}
+
 std::string text_of(const py::handle& value) {
   return py::str(value).attr("encode")("utf-8", "backslashreplace").cast<std::string>();
 }

@@ -72,6 +72,8 @@ bool is_ordinary(const py::error_already_set& e);
 std::string text_of(const py::handle& value);
 // What Python's str(e) gives for an error (no type name in front).
 std::string error_text(const py::error_already_set& e);
+// Raises a Python error of the given type with the text.
+[[noreturn]] void raise(PyObject* type, const std::string& text);
 
 // Runs body; returns the text of an ordinary error it raised, or nothing when it
 // succeeded. Pass-through errors leave unchanged.

@@ -14,11 +14,6 @@ namespace {
 
 using namespace shell;
 
-[[noreturn]] void raise(PyObject* type, const std::string& text) {
-  PyErr_SetString(type, text.c_str());
-  throw py::error_already_set();
-}
-
 // GEMINI_RESTRICTION_KEYWORDS as it is now. Read inside the attempt, so a
 // setting that cannot be read ends it as a crash. The items are taken up to
 // the first one that is no text or cannot be reached (a setting that is no

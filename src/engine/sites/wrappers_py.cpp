@@ -49,11 +49,6 @@ RetryStyle standard_retry_style(py::object display_name, py::object site_key) {
 
 namespace {
 
-[[noreturn]] void raise(PyObject* type, const std::string& text) {
-  PyErr_SetString(type, text.c_str());
-  throw py::error_already_set();
-}
-
 // ok, keyword, reason = result, with Python's own errors for anything else.
 std::array<py::object, 3> unpack3(const py::object& result) {
   PyObject* iterator = PyObject_GetIter(result.ptr());
