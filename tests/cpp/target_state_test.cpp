@@ -5,6 +5,7 @@
 #include "engine/common/file_name.h"
 #include "engine/common/utf8.h"
 #include "engine/monitor/target_state.h"
+#include "engine/os/files.h"
 
 namespace engine {
 namespace {
@@ -46,7 +47,7 @@ TEST(TargetState, SanitizeName) {
 }
 
 TEST(TargetState, LongNamesGetShortStableFileNames) {
-  const std::string longest_kept(kFileNameLimit - kTemporaryRoom - std::string("custom__state.json").size(), 'a');
+  const std::string longest_kept(kFileNameLimit - os::kTemporaryRoom - std::string("custom__state.json").size(), 'a');
   const std::string ideographs = [] {
     std::string s;
     for (int i = 0; i < 100; ++i) s += "内";
@@ -66,7 +67,7 @@ TEST(TargetState, LongNamesGetShortStableFileNames) {
   };
   for (const auto& c : cases) {
     const std::string file = custom_state_file(c.name);
-    EXPECT_LE(file.size() + kTemporaryRoom, kFileNameLimit) << c.name.size();
+    EXPECT_LE(file.size() + os::kTemporaryRoom, kFileNameLimit) << c.name.size();
     EXPECT_EQ(file == "custom_" + sanitize_name(c.name) + "_state.json", !c.shortened) << c.name.size();
     EXPECT_EQ(file.find('-') != std::string::npos, c.shortened) << c.name.size();
     EXPECT_EQ(file.substr(file.size() - 11), "_state.json");
@@ -76,7 +77,7 @@ TEST(TargetState, LongNamesGetShortStableFileNames) {
   // a name's file does not change from run to run.
   EXPECT_NE(custom_state_file(std::string(300, 'x') + "1"), custom_state_file(std::string(300, 'x') + "2"));
   EXPECT_EQ(custom_state_file(std::string(300, 'x')),
-            "custom_" + std::string(kFileNameLimit - kTemporaryRoom - 7 - 17 - 11, 'x') + "-" +
+            "custom_" + std::string(kFileNameLimit - os::kTemporaryRoom - 7 - 17 - 11, 'x') + "-" +
                 "e78ddf9f1ba85555" + "_state.json");
 }
 

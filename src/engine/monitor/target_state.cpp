@@ -4,6 +4,7 @@
 
 #include "engine/common/file_name.h"
 #include "engine/common/utf8.h"
+#include "engine/os/files.h"
 
 namespace engine {
 
@@ -33,7 +34,7 @@ std::string sanitize_name(std::string_view utf8) {
 }
 
 std::string custom_state_file(std::string_view name) {
-  return fit_file_name("custom_", sanitize_name(name), "_state.json", kFileNameLimit - kTemporaryRoom);
+  return fit_file_name("custom_", sanitize_name(name), "_state.json", kFileNameLimit - os::kTemporaryRoom);
 }
 
 }  // namespace engine

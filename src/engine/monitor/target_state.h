@@ -27,14 +27,9 @@ Transition decide(std::string_view stored_status, bool success);
 // text that is not UTF-8.
 std::string sanitize_name(std::string_view utf8);
 
-// A state file is replaced through a temporary beside it whose name is the
-// state file's with ".tmp-", a process id, "-" and a counter after it (at most
-// 26 bytes); a state file's name leaves room for that.
-inline constexpr std::size_t kTemporaryRoom = 32;
-
 // "custom_" + sanitize_name(name) + "_state.json"; a name too long for the
-// file system is shortened by fit_file_name, within kTemporaryRoom of the
-// limit. A kept name never holds "-", so a shortened file name is never that
+// file system is shortened by fit_file_name, leaving room for the name of
+// the replace's temporary (os::kTemporaryRoom). A kept name never holds "-", so a shortened file name is never that
 // of another, shorter name.
 std::string custom_state_file(std::string_view name);
 

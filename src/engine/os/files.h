@@ -2,6 +2,7 @@
 // Files that a run rewrites are replaced in one step, so an interrupt or a
 // failed write leaves either the old content or the new one, never half.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,6 +21,10 @@ enum class Durability { Rename, Sync };
 // moments at a time on Windows (elsewhere a rename never waits). It tries
 // again every slice and asks its interrupt in between.
 inline constexpr std::chrono::milliseconds kReplaceWait{2000};
+
+// How much longer than its file's name a replace's temporary name can be:
+// ".tmp-", a process id, "-" and a counter (at most 26 bytes), with a margin.
+inline constexpr std::size_t kTemporaryRoom = 32;
 
 // Writes bytes to a temporary file beside path and renames it over path.
 // Throws std::runtime_error (text like Python's OSError) on failure; the old

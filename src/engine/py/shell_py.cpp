@@ -18,9 +18,7 @@ py::object shown(const py::handle& value) {
   return py::object(text[py::slice(0, static_cast<py::ssize_t>(kShownLength), 1)]) + py::str(kCut);
 }
 
-std::string shown_text(const py::handle& value) {
-  return py::str(shown(value)).attr("encode")("utf-8", "backslashreplace").cast<std::string>();
-}
+std::string shown_text(const py::handle& value) { return text_of(shown(value)); }
 
 bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
