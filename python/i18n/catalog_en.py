@@ -71,6 +71,18 @@ MESSAGES = {
     "err_notebooklm_keyword": "NotebookLM's page reports a restriction: %s",
     "err_linkedin_cn_redirect": "LinkedIn was redirected to its China site: %s",
     "err_report_save_failed": "Could not save the run report %s: %s",
+    # settings and state files a run cannot use
+    "err_settings_not_a_list": "settings: custom_targets must be a list of targets, not %s",
+    "err_settings_not_a_map": "settings: custom target %s is not a map: %s",
+    "err_settings_no_name": "settings: custom target %s has no name: %s",
+    "err_settings_name_not_text": "settings: custom target %s has a name that is not text: %s",
+    "err_settings_same_name": "settings: custom targets %s and %s have the same name %s",
+    "err_settings_built_in_name": "settings: custom target %s %s has the name of the built-in target %s",
+    "err_settings_port": "settings: custom target %s %s has a port that is not a whole number: %s",
+    "err_settings_protocol": "settings: custom target %s %s has a protocol that is not text: %s",
+    "err_state_unreadable": "state file '%s' cannot be read: %s",
+    "err_state_too_deep": "its JSON is nested too deeply",
+    "err_state_no_status": "state file '%s' holds no state object with a status",
     # run report and its viewer
     "cli_report_saved": "Run report saved, %s rounds recorded",
     "cli_report_no_sessions": "No monitoring sessions recorded yet",

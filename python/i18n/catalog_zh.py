@@ -76,6 +76,18 @@ MESSAGES = {
     "err_notebooklm_keyword": "NotebookLM 页面提示访问受限：%s",
     "err_linkedin_cn_redirect": "LinkedIn 被跳转到领英中国：%s",
     "err_report_save_failed": "保存运行报告 %s 失败：%s",
+    # settings and state files a run cannot use
+    "err_settings_not_a_list": "设置：custom_targets 应为目标列表，而不是 %s",
+    "err_settings_not_a_map": "设置：自定义目标 %s 不是一个对象：%s",
+    "err_settings_no_name": "设置：自定义目标 %s 没有名称：%s",
+    "err_settings_name_not_text": "设置：自定义目标 %s 的名称不是文本：%s",
+    "err_settings_same_name": "设置：自定义目标 %s 和 %s 名称相同：%s",
+    "err_settings_built_in_name": "设置：自定义目标 %s %s 与内置目标 %s 同名",
+    "err_settings_port": "设置：自定义目标 %s %s 的端口不是整数：%s",
+    "err_settings_protocol": "设置：自定义目标 %s %s 的协议不是文本：%s",
+    "err_state_unreadable": "状态文件 '%s' 无法读取：%s",
+    "err_state_too_deep": "其 JSON 嵌套层级过深",
+    "err_state_no_status": "状态文件 '%s' 中没有带 status 的状态对象",
     # run report and its viewer
     "cli_report_saved": "运行报告已保存，本次记录 %s 轮",
     "cli_report_no_sessions": "暂无监控记录",

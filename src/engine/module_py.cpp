@@ -1,6 +1,7 @@
 // engine.core: the whole set-up runs once, when the host loads the module.
 #include <pybind11/stl.h>
 
+#include "engine/common/visible_text.h"
 #include "engine/os/files.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
@@ -99,6 +100,23 @@ void define_app_dir(py::module_& m) {
   m.attr("LOG_FILE") = os_path.attr("join")(app_dir, "scholar_monitor.log");
 }
 
+// A record's message with the values it quotes made visible: a name, a page
+// title or a failure text that holds a line break or a terminal sequence must
+// not start a record of its own in the log, nor drive the console. A
+// library's multi-line text keeps its indented continuation lines. A lone
+// surrogate, which the UTF-8 log file cannot take, shows as its escape.
+bool show_record_visibly(const py::handle& record) {
+  try {
+    const std::string text = shell::text_of(record.attr("getMessage")());
+    record.attr("msg") = shell::from_text(visible_text(text, LineBreaks::KeepIndented));
+    record.attr("args") = py::none();
+  } catch (py::error_already_set& e) {
+    // A format that does not take its arguments: the handler reports it, as logging does.
+    if (!shell::is_ordinary(e)) throw;
+  }
+  return true;
+}
+
 // Step 5: logger "Quorvelta" at INFO, to the log file (line-buffered) and to standard error.
 void set_up_log(py::module_& m) {
   py::module_ logging = py::module_::import("logging");
@@ -112,6 +130,7 @@ void set_up_log(py::module_& m) {
   if (py::hasattr(stream, "reconfigure")) stream.attr("reconfigure")(py::arg("line_buffering") = true);
   py::object console_handler = logging.attr("StreamHandler")(py::module_::import("sys").attr("stderr"));
   console_handler.attr("setFormatter")(formatter);
+  logger.attr("addFilter")(py::cpp_function(&show_record_visibly));
   logger.attr("addHandler")(file_handler);
   logger.attr("addHandler")(console_handler);
   m.attr("logger") = logger;

@@ -439,6 +439,29 @@ TEST(Files, ReplaceCreatesAndReplacesAndLeavesNoTemporary) {
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"state.json", "状态 state.json"}));
 }
 
+// A file whose name takes the whole of the file system's limit is replaced
+// too: the temporary shortens its own name, at a character boundary, and is
+// still known as that file's temporary.
+TEST(Files, ReplaceTakesNamesUpToTheLimit) {
+  const fs::path dir = fresh_directory("qv_replace_long");
+  std::string hangul;
+  while (hangul.size() + 3 <= kFileNameLimit) hangul += "내";  // three bytes each
+  for (const std::string& name :
+       {std::string(kFileNameLimit, 'n'), hangul, std::string(kFileNameLimit - kTemporaryRoom, 'm')}) {
+    const fs::path target = dir / fs::u8path(name);
+    replace_file(utf8(target), "one");
+    replace_file(utf8(target), "two");
+    EXPECT_EQ(read_file(target), "two") << name.size();
+    const std::string stem = temporary_stem(name);
+    EXPECT_LE(stem.size() + kTemporaryRoom, kFileNameLimit);
+    EXPECT_EQ(name.substr(0, stem.size()), stem);
+    unsigned long pid = 0;
+    EXPECT_TRUE(is_temporary_of(stem + ".tmp-77-1", name, pid)) << name.size();
+  }
+  EXPECT_EQ(temporary_stem("state.json"), "state.json");
+  EXPECT_EQ(names_in(dir).size(), 3u) << "no temporary left";
+}
+
 #ifdef _WIN32
 // Another program's handle on the target that shares it for reading only, as
 // virus scanners, indexers and backup tools open files.

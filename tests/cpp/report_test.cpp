@@ -64,19 +64,22 @@ TEST(ReportJson, RewritesAsPythonDoes) {
       {" \t\r\n{ \"a\" :\r\n1 , \"b\":[ ]\n}\n ", "{\n  \"a\": 1,\n  \"b\": []\n}"},
       {R"("top")", R"("top")"},
       {R"({"\u00e9\n": 1})", "{\n  \"é\\n\": 1\n}"},
+      // Lone surrogates, which Python reads too, are written back as escapes:
+      // raw, they would make a file no UTF-8 reader takes.
+      {R"(["\ud800", "a\udcff", "\ud800\u0041", "\udc00\ud800"])",
+       "[\n  \"\\ud800\",\n  \"a\\udcff\",\n  \"\\ud800A\",\n  \"\\udc00\\ud800\"\n]"},
   };
   for (const auto& [input, expected] : cases) {
     for (std::size_t chunk : kChunks) EXPECT_EQ(rewrite(input, chunk), expected) << input << " chunk " << chunk;
   }
 }
 
-// Every one of these fails in Python's json.loads too (the lone surrogates
-// only when written back to a UTF-8 file).
+// Every one of these fails in Python's json.loads too.
 TEST(ReportJson, RefusesWhatPythonRefuses) {
   const std::string cases[] = {
       "", " ", "\xEF\xBB\xBF{}", R"({"a":1,})", "[1,]", "01", "1.", "-", "Inf", "-NaN", "nan", "[1 2]",
       R"({"a" 1})", "\"\x01\"", R"("\x")", R"("abc)", "{} x", "[1e]", "[1e+]", "tru", "True", "{'a':1}", "[-]",
-      "[.5]", R"({"a":})", "{,}", "[1,,2]", R"("\u12G4")", R"("\ud800")", R"("\udc00")", R"("\ud800\u0041")",
+      "[.5]", R"({"a":})", "{,}", "[1,,2]", R"("\u12G4")",
       "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"", "\"\x80\"", "\"\xE4\xB8\"", std::string("[1]\0", 4),
       std::string("\"a\0\"", 4),
       std::string(1001, '[') + std::string(1001, ']'),

@@ -47,7 +47,9 @@ TEST(TargetState, SanitizeName) {
 }
 
 TEST(TargetState, LongNamesGetShortStableFileNames) {
-  const std::string longest_kept(kFileNameLimit - os::kTemporaryRoom - std::string("custom__state.json").size(), 'a');
+  // A name that fits the file system keeps its plain file name: the replace's
+  // temporary shortens its own name when it must.
+  const std::string longest_kept(kFileNameLimit - std::string("custom__state.json").size(), 'a');
   const std::string ideographs = [] {
     std::string s;
     for (int i = 0; i < 100; ++i) s += "内";
@@ -61,13 +63,14 @@ TEST(TargetState, LongNamesGetShortStableFileNames) {
       {"db main", false},
       {longest_kept, false},
       {longest_kept + "b", true},
+      {std::string(210, 'x'), false},
       {std::string(250, 'x'), true},
       {std::string(1'000'000, 'y'), true},
       {ideographs, true},
   };
   for (const auto& c : cases) {
     const std::string file = custom_state_file(c.name);
-    EXPECT_LE(file.size() + os::kTemporaryRoom, kFileNameLimit) << c.name.size();
+    EXPECT_LE(file.size(), kFileNameLimit) << c.name.size();
     EXPECT_EQ(file == "custom_" + sanitize_name(c.name) + "_state.json", !c.shortened) << c.name.size();
     EXPECT_EQ(file.find('-') != std::string::npos, c.shortened) << c.name.size();
     EXPECT_EQ(file.substr(file.size() - 11), "_state.json");
@@ -77,8 +80,7 @@ TEST(TargetState, LongNamesGetShortStableFileNames) {
   // a name's file does not change from run to run.
   EXPECT_NE(custom_state_file(std::string(300, 'x') + "1"), custom_state_file(std::string(300, 'x') + "2"));
   EXPECT_EQ(custom_state_file(std::string(300, 'x')),
-            "custom_" + std::string(kFileNameLimit - os::kTemporaryRoom - 7 - 17 - 11, 'x') + "-" +
-                "e78ddf9f1ba85555" + "_state.json");
+            "custom_" + std::string(kFileNameLimit - 7 - 17 - 11, 'x') + "-" + "e78ddf9f1ba85555" + "_state.json");
 }
 
 TEST(TargetState, FitFileNameKeepsItsEnds) {
@@ -89,6 +91,25 @@ TEST(TargetState, FitFileNameKeepsItsEnds) {
   EXPECT_EQ(fitted.substr(0, 20), "20240101_120000_tttt");
   EXPECT_EQ(fitted.substr(fitted.size() - 4), ".png");
   EXPECT_EQ(fit_file_name("20240102_000000_", tag, ".png").substr(16), fitted.substr(16)) << "the cut is the tag's own";
+}
+
+// Names whose plain file is taken by another target get one of their own,
+// marked with a hash of the whole name: stable, distinct, and within the limit.
+TEST(TargetState, OwnStateFilesAreStableAndDistinct) {
+  const std::string korean_1 = "\xEC\x84\x9C\xEB\xB2\x84", korean_2 = "\xEC\x9E\xA5\xEC\xB9\x98";  // 서버, 장치
+  EXPECT_EQ(custom_state_file(korean_1), custom_state_file(korean_2));
+  const std::string own_1 = own_custom_state_file(korean_1), own_2 = own_custom_state_file(korean_2);
+  EXPECT_NE(own_1, own_2);
+  EXPECT_EQ(own_1, own_custom_state_file(korean_1));
+  EXPECT_EQ(own_1.substr(0, 8), "custom_~");
+  EXPECT_EQ(own_1.size(), std::string("custom_~0123456789abcdef_state.json").size());
+  EXPECT_EQ(own_custom_state_file("DB").substr(0, 10), "custom_DB~");
+  EXPECT_NE(own_custom_state_file("DB"), own_custom_state_file("db"));
+  EXPECT_NE(own_custom_state_file("a\xED\xB3\xBF"), own_custom_state_file("a\xED\xB3\xBE")) << "lone surrogates";
+  const std::string own_long = own_custom_state_file(std::string(1000, 'z'));
+  EXPECT_EQ(own_long.size(), kFileNameLimit);
+  // Never a long name's shortened file, even where the hashed texts agree.
+  EXPECT_NE(own_long, custom_state_file(std::string(1000, 'z')));
 }
 
 TEST(TargetState, CustomStateFileSharesNames) {

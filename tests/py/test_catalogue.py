@@ -86,6 +86,18 @@ KEYS = {
     "err_notebooklm_keyword": ("phrase",),
     "err_linkedin_cn_redirect": ("lower-cased address, 100 characters",),
     "err_report_save_failed": ("report file name", "error"),
+    # settings and state files a run cannot use
+    "err_settings_not_a_list": ("type name of custom_targets",),
+    "err_settings_not_a_map": ("target number", "the value, quoted"),
+    "err_settings_no_name": ("target number", "the target, quoted"),
+    "err_settings_name_not_text": ("target number", "the target, quoted"),
+    "err_settings_same_name": ("first target number", "second target number", "the name, quoted"),
+    "err_settings_built_in_name": ("target number", "the name, quoted", "built-in display name"),
+    "err_settings_port": ("target number", "the name, quoted", "the port, quoted"),
+    "err_settings_protocol": ("target number", "the name, quoted", "the protocol, quoted"),
+    "err_state_unreadable": ("state file path", "why"),
+    "err_state_too_deep": (),
+    "err_state_no_status": ("state file path",),
     # run report and its viewer
     "cli_report_saved": ("rounds in the new session",),
     "cli_report_no_sessions": (),

@@ -61,6 +61,33 @@ def test_log_goes_once_to_file_and_to_stderr_and_appends(core, tmp_path):
     assert not list(tmp_path.iterdir())  # the log does not follow the working directory
 
 
+def test_log_records_show_quoted_values_visibly(core, tmp_path):
+    """A value quoted into a record (a name, a page's text) neither forges a
+    record of its own nor reaches the terminal as a control sequence; a
+    library's indented continuation lines stay, and a lone surrogate shows as
+    its escape instead of failing the UTF-8 log file."""
+    marker = f"visible marker {os.getpid()}"
+    name = "a\x01\nFAKE [INFO] b\x1b[31m\u2028\x9b"
+    error = "Page.goto: net::ERR\nCall log:\n  - navigating\r\n\tdone\n"
+    other = "서버 сервер a\udcff\\n"
+    code = (f"import engine.core as c\n"
+            f"c.logger.warning({marker + ' %s: %s'!r}, {name!r}, {error!r})\n"
+            f"c.logger.info({marker + ' %s'!r}, {other!r})\n")
+    before = open(core.LOG_FILE, encoding="utf-8").read() if os.path.exists(core.LOG_FILE) else ""
+    run = run_python(code, cwd=tmp_path)
+    added = open(core.LOG_FILE, encoding="utf-8").read()[len(before):]
+    for text in (run.stderr, added):
+        assert not set(text) & {"\x1b", "\x9b", "\x01", "\u2028", "\udcff"} and "Logging error" not in text
+        lines = [line for line in text.split("\n") if line]
+        assert [line.split("] ", 1)[-1] for line in lines] == [
+            marker + r" a\x01\nFAKE [INFO] b\x1b[31m\u2028\x9b: Page.goto: net::ERR\nCall log:",
+            r"  - navigating\r",
+            "\t" + r"done\n",
+            marker + r" 서버 сервер a\udcff\n",
+        ]
+        assert "[WARNING] " + marker in lines[0] and "[INFO] " + marker in lines[3]
+
+
 # The start-up's surroundings, faked before the import: the outside modules are
 # loaded first, so that only engine.core sees the platform it is told.
 SURROUNDINGS = """

@@ -101,17 +101,43 @@ def test_wrong_result_shape_saves_nothing(core, alerts, tmp_path, result, error)
     assert not path.exists() and alerts == []
 
 
-@pytest.mark.parametrize(
-    "content",
-    [b"not json", b"\xff\xfe{}", b'["UP"]', b'{"down_time": ""}', b"\xef\xbb\xbf{\"status\": \"UP\"}"],
-    ids=["not-json", "not-utf8", "list", "no-status", "bom"],
-)
-def test_broken_state_file_is_an_error_and_nothing_is_saved(core, alerts, tmp_path, content):
-    path = tmp_path / "s.json"
-    path.write_bytes(content)
-    with pytest.raises(Exception):
-        core.process_service("Svc", lambda: (False, "kw", "why"), str(path))
-    assert path.read_bytes() == content and alerts == []
+UNREADABLE = [
+    (b"not json", "Expecting value: line 1 column 1 (char 0)"),
+    (b"\xff\xfe{}", "'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"),
+    (b"\xef\xbb\xbf{\"status\": \"UP\"}", "Unexpected UTF-8 BOM (decode using utf-8-sig): line 1 column 1 (char 0)"),
+    (b"[" * 100_000 + b"]" * 100_000, "err_state_too_deep"),
+    ("a folder", "Is a directory"),
+    (b'["UP"]', None),
+    (b'{"down_time": ""}', None),
+]
+
+
+@pytest.mark.parametrize("language", ["en", "zh"])
+@pytest.mark.parametrize("content, why", UNREADABLE,
+                         ids=["not-json", "not-utf8", "bom", "deep", "folder", "list", "no-status"])
+def test_a_state_file_that_cannot_be_read_is_named_in_one_line(core, alerts, tmp_path, language, content, why):
+    """Whatever keeps a state file from being read, the error names the file
+    and says why, in the run's language, and the file stays as it was."""
+    path = tmp_path / "custom_up_state.json"
+    if isinstance(content, bytes):
+        path.write_bytes(content)
+    else:
+        path.mkdir()
+    core.set_lang(language)
+    try:
+        with pytest.raises(Exception) as raised:
+            core.process_service("Svc", lambda: (False, "kw", "why"), "custom_up_state.json")
+        if why is None:
+            expected = core.tr("err_state_no_status") % "custom_up_state.json"
+        else:
+            expected = core.tr("err_state_unreadable") % (
+                "custom_up_state.json", core.tr(why) if why.startswith("err_") else why)
+    finally:
+        core.set_lang("zh")
+    assert str(raised.value) == expected and "\n" not in expected
+    assert ("状态文件" if language == "zh" else "state file") in expected
+    assert (path.read_bytes() == content) if isinstance(content, bytes) else path.is_dir()
+    assert alerts == []
 
 
 def test_keyword_that_is_not_text_retries_next_time(core, alerts, tmp_path):
@@ -172,21 +198,44 @@ LONG_NAMES = ["x" * 250, "内" * 120, "n" * 1_000_000]
 @pytest.mark.parametrize("name", LONG_NAMES, ids=["250 letters", "120 ideographs", "a million letters"])
 def test_a_name_of_any_length_has_a_state_file(core, alerts, tmp_path, caplog, name):
     file = core.get_custom_state_file(name)
-    assert len(file.encode()) <= 255 - 32  # room for the temporary beside it
+    assert len(file.encode()) <= 255
     assert file == core.get_custom_state_file(name) and file.startswith("custom_" + name[:50])
     caplog.set_level("INFO", logger="Quorvelta")
     assert core.process_service(name, lambda: (False, name, "why"), file) == (False, name, "why", None)
     assert json.loads((tmp_path / file).read_text(encoding="utf-8"))["status"] == "DOWN"
-    # The notice carries the whole name; the log lines quote it cut.
+    # The notice and the log lines carry the whole name, so two long names never read alike.
     assert alerts[0].startswith(core.tr("alert_down_title", name))
     lines = [r.getMessage() for r in caplog.records]
-    assert lines[1] == core.tr("detect_start") % (name[:100] + "…")
-    assert max(map(len, lines)) < 300
+    assert lines[1] == core.tr("detect_start") % name
 
 
-def test_names_that_fit_keep_their_state_file(core):
-    longest = "a" * (255 - 32 - len("custom__state.json"))
+def test_names_that_fit_keep_their_state_file(core, alerts, tmp_path):
+    # A name fits when its file name does: the replace's temporary makes room for itself.
+    longest = "a" * (255 - len("custom__state.json"))
+    for name in ("x" * 210, longest, "内" * 79):
+        file = core.get_custom_state_file(name)
+        assert file == f"custom_{core._sanitize_name(name)}_state.json" and len(file.encode()) <= 255
+        core.process_service(name, lambda: (False, "kw", "why"), file)
+        core.process_service(name, lambda: (True, "kw", "OK"), file)
+        assert json.loads((tmp_path / file).read_text(encoding="utf-8"))["status"] == "UP"
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        core.get_custom_state_file(n) for n in ("x" * 210, longest, "内" * 79))
     assert core.get_custom_state_file(longest) == f"custom_{longest}_state.json"
     assert core.get_custom_state_file(longest + "b") != f"custom_{longest}b_state.json"
     # Two long names that share their start keep files of their own.
     assert core.get_custom_state_file("x" * 300 + "1") != core.get_custom_state_file("x" * 300 + "2")
+
+
+def test_a_name_with_a_lone_surrogate_or_control_characters_goes_through(core, alerts, tmp_path, caplog):
+    caplog.set_level("INFO", logger="Quorvelta")
+    for name in ("a\udcff", "a\x01\nFAKE [INFO] b\x1b[31m"):
+        file = core.get_custom_state_file(name)
+        assert core.process_service(name, lambda: (False, name, "why\udcff"), file) == (False, name, "why\udcff", None)
+        assert core.process_service(name, lambda: (True, name, "OK"), file)[0] is True
+        assert json.loads((tmp_path / file).read_text(encoding="utf-8"))["status"] == "UP"
+    # The notices keep the names unchanged; the log shows them visibly.
+    assert alerts[0].startswith(core.tr("alert_down_title", "a\udcff")) and "why\udcff" in alerts[0]
+    assert alerts[3].endswith("a\x01\nFAKE [INFO] b\x1b[31m") and len(alerts) == 4
+    messages = [r.getMessage() for r in caplog.records]
+    assert core.tr("detect_start") % r"a\udcff" in messages
+    assert core.tr("detect_start") % r"a\x01\nFAKE [INFO] b\x1b[31m" in messages

@@ -3,6 +3,7 @@
 #include "engine/alerts/alert_text_py.h"
 
 #include "engine/alerts/alert_text.h"
+#include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 
 namespace engine {
@@ -13,16 +14,10 @@ std::string core_text(const py::handle& text, const char* what) {
     const std::string type = py::str(py::type::handle_of(text).attr("__name__"));
     throw py::type_error(std::string(what) + " must be str, not " + type);
   }
-  PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
-  if (bytes == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::bytes>(bytes).cast<std::string>();
+  return shell::to_text(text);
 }
 
-py::str py_text(const std::string& text) {
-  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
-  if (str == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(str);
-}
+py::str py_text(const std::string& text) { return shell::from_text(text); }
 
 }  // namespace alerts
 

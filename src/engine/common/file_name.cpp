@@ -28,11 +28,24 @@ std::string fit_file_name(std::string_view prefix, std::string_view name, std::s
   if (prefix.size() + name.size() + suffix.size() <= limit) {
     return std::string(prefix).append(name).append(suffix);
   }
-  const std::string mark = "-" + hash_text(name);
+  return marked_file_name(prefix, name, name, suffix, '-', limit);
+}
+
+std::string marked_file_name(std::string_view prefix, std::string_view name, std::string_view whole,
+                             std::string_view suffix, char separator, std::size_t limit) {
+  const std::string mark = separator + hash_text(whole);
   const std::size_t fixed = prefix.size() + mark.size() + suffix.size();
   std::size_t cut = limit > fixed ? limit - fixed : 0;
   while (cut > 0 && cut < name.size() && continues_character(name[cut])) --cut;
   return std::string(prefix).append(name.substr(0, cut)).append(mark).append(suffix);
+}
+
+std::string case_blind_key(std::string_view file_name) {
+  std::string key(file_name);
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
 }
 
 }  // namespace engine

@@ -1,14 +1,15 @@
 #pragma once
-// File names made from names of any length. One name component holds at most
-// 255 bytes on Linux and 255 UTF-16 units on Windows; a text never has more
-// UTF-16 units than UTF-8 bytes, so counting bytes keeps both.
+// File names made from names of any length, within the file system's limit
+// for one name component.
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "engine/os/files.h"
+
 namespace engine {
 
-inline constexpr std::size_t kFileNameLimit = 255;
+inline constexpr std::size_t kFileNameLimit = os::kFileNameLimit;
 
 // prefix + name + suffix, unchanged when it fits in limit bytes. A longer one
 // keeps prefix and suffix whole and puts in the place of name its start, cut
@@ -18,5 +19,17 @@ inline constexpr std::size_t kFileNameLimit = 255;
 // do.
 std::string fit_file_name(std::string_view prefix, std::string_view name, std::string_view suffix,
                           std::size_t limit = kFileNameLimit);
+
+// prefix + name + separator + 16 hex digits of a hash of whole + suffix, with
+// name cut at a character boundary where the whole would pass limit bytes.
+// fit_file_name's separator is "-"; another one gives names that never meet
+// those.
+std::string marked_file_name(std::string_view prefix, std::string_view name, std::string_view whole,
+                             std::string_view suffix, char separator = '-', std::size_t limit = kFileNameLimit);
+
+// A file name as Windows and macOS compare names, without regard to letter
+// case: two names with the same key are one file there. The names compared
+// here are ASCII apart from CJK ideographs, which have no case.
+std::string case_blind_key(std::string_view file_name);
 
 }  // namespace engine

@@ -208,17 +208,18 @@ const char* Reader::scan_string(const char* p) {
             fail("invalid \\u escape");
           }
           long cp = hex4(q + 2);
-          if (cp >= 0xDC00 && cp <= 0xDFFF) fail("lone surrogate");
+          // A high surrogate followed by a low one is one character; any
+          // other surrogate stands alone, as Python reads it, and is kept in
+          // its three-byte form, which the writer escapes again.
           if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (end_ - q < 12) {
-              if (!eof_) return nullptr;
-              fail("lone surrogate");
+            if (end_ - q < 12 && !eof_) return nullptr;
+            if (end_ - q >= 12 && q[6] == '\\' && q[7] == 'u') {
+              const long low = hex4(q + 8);
+              if (low >= 0xDC00 && low <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                q += 6;
+              }
             }
-            if (q[6] != '\\' || q[7] != 'u') fail("lone surrogate");
-            const long low = hex4(q + 8);
-            if (low < 0xDC00 || low > 0xDFFF) fail("lone surrogate");
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            q += 6;
           }
           utf8::append(scratch_, static_cast<char32_t>(cp));
           q += 4;

@@ -9,10 +9,9 @@
 // control characters in strings are errors; the text is strict UTF-8 without a
 // byte-order mark; only space, tab, CR and LF are white space; nesting deeper
 // than Python's recursion limit fails (unless the reader is given another
-// limit: it keeps its place without recursion, so any depth is safe). One
-// deliberate difference: a \u escape that leaves a lone surrogate is an error,
-// since such a string can be written to no UTF-8 file (Python reads it, then
-// fails when it writes it back).
+// limit: it keeps its place without recursion, so any depth is safe). A \u
+// escape that leaves a lone surrogate is read, as Python reads it, into that
+// code point's three-byte form (as a Python text crosses with "surrogatepass").
 #include <cstdint>
 #include <fstream>
 #include <memory>

@@ -24,6 +24,7 @@ struct EscapeTable {
     code[static_cast<unsigned char>('\t')] = 't';
     code[static_cast<unsigned char>('\b')] = 'b';
     code[static_cast<unsigned char>('\f')] = 'f';
+    code[0xED] = 's';  // the lead byte of U+D000..U+DFFF: a lone surrogate, maybe
   }
 };
 const EscapeTable kEscape;
@@ -153,6 +154,20 @@ void append_string(std::string& out, std::string_view utf8) {
     const auto byte = static_cast<unsigned char>(*p);
     const char code = kEscape.code[byte];
     if (code == 0) continue;
+    if (code == 's') {
+      // A lone surrogate crosses from Python in its three-byte form, which no
+      // UTF-8 reader takes: it is written as the \u escape Python reads back
+      // into that same character.
+      if (end - p < 3 || (static_cast<unsigned char>(p[1]) & 0xE0) != 0xA0) continue;
+      const unsigned cp = 0xD000u | ((static_cast<unsigned char>(p[1]) & 0x3Fu) << 6) |
+                          (static_cast<unsigned char>(p[2]) & 0x3Fu);
+      out.append(run, static_cast<std::size_t>(p - run));
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(cp >> shift) & 0xF]);
+      p += 2;
+      run = p + 1;
+      continue;
+    }
     out.append(run, static_cast<std::size_t>(p - run));
     run = p + 1;
     out.push_back('\\');

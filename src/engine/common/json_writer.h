@@ -29,7 +29,9 @@ enum class NumberKind { Integer, Float };
 void append_number(std::string& out, std::string_view raw, NumberKind kind);
 
 // A string in double quotes, escaped as json does with ensure_ascii=False:
-// only the quote, the backslash and control characters below U+0020.
+// only the quote, the backslash and control characters below U+0020; and a
+// lone surrogate (in its three-byte form, as a Python text crosses with
+// "surrogatepass") as its \u escape, which reads back as that same text.
 void append_string(std::string& out, std::string_view utf8);
 
 // Where written bytes go.

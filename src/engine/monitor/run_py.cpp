@@ -5,11 +5,13 @@
 
 #include "engine/alerts/alert_text.h"
 #include "engine/common/clock.h"
+#include "engine/common/file_name.h"
 #include "engine/probes/protocol_check_py.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 #include "engine/monitor/rounds.h"
 #include "engine/monitor/run.h"
+#include "engine/monitor/target_state.h"
 
 namespace engine {
 namespace {
@@ -31,111 +33,101 @@ bool switched_on(const py::handle& record, std::string_view key) {
   return py::bool_(member(record, std::string(key).c_str(), py::bool_(true)));
 }
 
-[[noreturn]] void settings_error(const std::string& text) { raise(PyExc_ValueError, text); }
+// A settings value the run cannot use ends the start-up, before Chrome is
+// started or anything announced, with one line in the run's language that
+// names the target and quotes the value as it stands.
+[[noreturn]] void refuse(const std::string& line) { raise(PyExc_ValueError, line); }
 
-// A settings value as a settings error quotes it: its repr, cut when long.
+// A settings value as a refusal quotes it: its repr, cut when long.
 std::string quoted(const py::handle& value) { return shown_text(py::repr(value)); }
 
-// The user-defined targets of the record, each checked for the shape a run
-// needs; a wrong shape is an error that names the target.
-std::vector<py::dict> custom_targets(const py::handle& record) {
-  py::object targets = member(record, "custom_targets", py::list());
-  if (!py::isinstance<py::list>(targets)) {
-    settings_error("settings: custom_targets must be a list of targets, not " +
-                   std::string(py::str(py::type::handle_of(targets).attr("__name__"))));
-  }
-  std::vector<py::dict> out;
-  std::size_t index = 0;
-  for (const py::handle& target : targets) {
-    ++index;
-    if (!py::isinstance<py::dict>(target)) {
-      settings_error("settings: custom target " + std::to_string(index) + " is not a map: " +
-                     quoted(target));
-    }
-    out.push_back(py::reinterpret_borrow<py::dict>(target));
-  }
-  return out;
-}
+// One enabled user-defined target, as the rounds take it.
+struct CustomTarget {
+  py::dict target;
+  py::object name;
+  // Where its state lives when another target of the run has its plain state
+  // file; None for the plain file, which get_custom_state_file names afresh
+  // in every round.
+  py::object own_state_file = py::none();
+};
 
 bool target_enabled(const py::dict& target) { return py::bool_(member(target, "enabled", py::bool_(true))); }
 
 py::object target_name(const py::dict& target, std::size_t index) {
-  if (!target.contains("name")) {
-    settings_error("settings: custom target " + std::to_string(index) + " has no name: " +
-                   quoted(target));
-  }
+  if (!target.contains("name")) refuse(tr("err_settings_no_name", index, quoted(target)));
   py::object name = target["name"];
   // The name joins the targets text of the start-up notice and names the state
   // file, so a name that is not text ends the run before anything is announced.
-  if (!py::isinstance<py::str>(name)) {
-    settings_error("settings: custom target " + std::to_string(index) + " has a name that is not text: " +
-                   quoted(target));
-  }
+  if (!py::isinstance<py::str>(name)) refuse(tr("err_settings_name_not_text", index, quoted(target)));
   return name;
 }
 
-// "custom target 2 'db'": how a settings error names a user-defined target.
-std::string named(std::size_t index, const py::object& name) {
-  return "custom target " + std::to_string(index) + " " + quoted(name);
-}
-
-// A network target's protocol and port as its probe will take them, so that
-// a value no probe can use is a settings error now, not the end of round 1.
-// A port out of range converts; its probe reports it as the target's failure.
-void check_probe_values(const py::dict& target, std::size_t index, const py::object& name) {
+// Whether the rounds check the target: a web address, or an address with a
+// protocol the factory knows. A network target's protocol and port are taken
+// as its probe will take them, so that a value no probe can use is refused
+// now, not at the end of round 1. A port out of range converts; its probe
+// reports it as the target's failure.
+bool checked_in_rounds(const py::dict& target, std::size_t index, const py::object& name) {
+  if (py::bool_(member(target, "url", py::none()))) return true;
+  if (!py::bool_(member(target, "ip", py::none()))) return false;
   const py::object protocol = member(target, "protocol", py::str("tcp"));
   if (!py::isinstance<py::str>(protocol)) {
-    settings_error("settings: " + named(index, name) + " has a protocol that is not text: " +
-                   quoted(protocol));
+    refuse(tr("err_settings_protocol", index, quoted(name), quoted(protocol)));
   }
   const probes::ProtocolRow* row = probes::protocol_row(protocol);
-  if (row == nullptr || !row->uses_port) return;
-  const py::object port = member(target, "port", py::int_(0));
-  if (ordinary_error([&] { probes::probe_port(port); })) {
-    settings_error("settings: " + named(index, name) + " has a port that is not a whole number: " +
-                   quoted(port));
+  if (row == nullptr) return false;
+  if (row->uses_port) {
+    const py::object port = member(target, "port", py::int_(0));
+    if (ordinary_error([&] { probes::probe_port(port); })) {
+      refuse(tr("err_settings_port", index, quoted(name), quoted(port)));
+    }
   }
+  return true;
 }
 
-// The names of the enabled user-defined targets, after checking what would
-// only fail in a round or quietly spoil one: two targets that share a state
-// file (their names differ only in characters a file name drops, or are the
-// same) would overwrite each other's state and send each other's notices, and
-// a target named like an enabled built-in one would take its place in the
-// rounds and the report.
-std::vector<py::object> enabled_names(const std::vector<py::dict>& targets,
-                                      const std::vector<std::string>& built_in_names) {
-  std::vector<py::object> names;
-  py::dict first_of_file;  // state file -> (index, name) of the first target that has it
-  std::size_t index = 0;
-  for (const auto& target : targets) {
-    ++index;
-    if (!target_enabled(target)) continue;
-    py::object name = target_name(target, index);
-    for (const auto& built_in : built_in_names) {
-      if (name.equal(py::str(built_in))) {
-        settings_error("settings: " + named(index, name) + " has the name of the built-in target " + built_in);
-      }
-    }
-    const py::object file = call("get_custom_state_file", name);
-    if (first_of_file.contains(file)) {
-      const py::tuple first = first_of_file[file];
-      const std::size_t other = first[0].cast<std::size_t>();
-      const py::object other_name = first[1];
-      if (other_name.equal(name)) {
-        settings_error("settings: custom targets " + std::to_string(other) + " and " + std::to_string(index) +
-                       " have the same name " + quoted(name));
-      }
-      settings_error("settings: custom targets " + std::to_string(other) + " " + quoted(other_name) + " and " +
-                     std::to_string(index) + " " + quoted(name) + " share the state file " + shown_text(file));
-    }
-    first_of_file[file] = py::make_tuple(index, name);
-    if (!py::bool_(member(target, "url", py::none())) && py::bool_(member(target, "ip", py::none()))) {
-      check_probe_values(target, index, name);
-    }
-    names.push_back(name);
+// The enabled user-defined targets of the record, each of the shape a run
+// needs. Among the targets the rounds check, the same name twice, or a name
+// like an enabled built-in target's, would merge two targets in the rounds and
+// the report, and is refused. Names that differ only in characters a file
+// name drops, or in letter case, would share one state file (and so each
+// other's notices): the later target gets a state file of its own. A target
+// the rounds never check takes part in neither.
+std::vector<CustomTarget> custom_targets(const py::handle& record, const std::vector<std::string>& built_in_names) {
+  py::object targets = member(record, "custom_targets", py::list());
+  if (!py::isinstance<py::list>(targets)) {
+    refuse(tr("err_settings_not_a_list", py::str(py::type::handle_of(targets).attr("__name__"))));
   }
-  return names;
+  std::vector<CustomTarget> out;
+  std::vector<std::pair<std::size_t, py::object>> checked;  // settings number and name
+  py::set files_taken;  // case-blind keys of the state files given so far
+  std::size_t index = 0;
+  for (const py::handle& item : targets) {
+    ++index;
+    if (!py::isinstance<py::dict>(item)) refuse(tr("err_settings_not_a_map", index, quoted(item)));
+    const auto target = py::reinterpret_borrow<py::dict>(item);
+    if (!target_enabled(target)) continue;
+    CustomTarget custom{target, target_name(target, index)};
+    const py::object& name = custom.name;
+    if (checked_in_rounds(target, index, name)) {
+      for (const auto& built_in : built_in_names) {
+        if (name.equal(py::str(built_in))) {
+          refuse(tr("err_settings_built_in_name", index, quoted(name), built_in));
+        }
+      }
+      for (const auto& [other, other_name] : checked) {
+        if (other_name.equal(name)) refuse(tr("err_settings_same_name", other, index, quoted(name)));
+      }
+      checked.emplace_back(index, name);
+      py::str key = from_text(case_blind_key(to_text(call("get_custom_state_file", name))));
+      if (files_taken.contains(key)) {
+        custom.own_state_file = from_text(own_custom_state_file(to_text(name)));
+        key = from_text(case_blind_key(to_text(custom.own_state_file)));
+      }
+      files_taken.add(key);
+    }
+    out.push_back(std::move(custom));
+  }
+  return out;
 }
 
 std::string number_text(const py::handle& value) { return py::str(value); }
@@ -172,12 +164,13 @@ struct RoundOutcome {
 void check_target(RoundOutcome& round, const py::object& name, const py::object& check_fn,
                   const py::object& state_file) {
   py::tuple result = call("process_service", name, check_fn, state_file);
-  const std::string key = py::str(name);
+  const std::string key = to_text(name);
   round.results.emplace_back(key, py::bool_(py::object(result[0])));
   if (!result[3].is_none()) round.latency.emplace_back(key, py::int_(py::object(result[3])).cast<std::int64_t>());
 }
 
-void run_round(const py::handle& record, const std::vector<py::dict>& targets, long long number, RoundLog& kept) {
+void run_round(const py::handle& record, const std::vector<CustomTarget>& targets, long long number,
+               RoundLog& kept) {
   info_literal("");
   info_literal(kBanner);
   info("mon_round", number);
@@ -191,20 +184,18 @@ void run_round(const py::handle& record, const std::vector<py::dict>& targets, l
     check_target(round, py::str(std::string(toggle.display_name)), attr(std::string(toggle.check_function).c_str()),
                  attr(std::string(toggle.state_file_setting).c_str()));
   }
-  std::size_t index = 0;
-  for (const auto& target : targets) {
-    ++index;
-    if (!target_enabled(target)) continue;
-    py::object name = target_name(target, index);
-    py::object state_file = call("get_custom_state_file", name);
+  for (const auto& custom : targets) {
+    const py::object& name = custom.name;
+    py::object state_file =
+        custom.own_state_file.is_none() ? call("get_custom_state_file", name) : custom.own_state_file;
     py::object check_fn;
-    py::object url = member(target, "url", py::none());
-    py::object ip = member(target, "ip", py::none());
+    py::object url = member(custom.target, "url", py::none());
+    py::object ip = member(custom.target, "ip", py::none());
     if (py::bool_(url)) {
       check_fn = py::cpp_function([name, url] { return call("check_custom_url", name, url); });
     } else if (py::bool_(ip)) {
-      check_fn = call("_make_protocol_check_fn", name, ip, member(target, "port", py::int_(0)),
-                      member(target, "protocol", py::str("tcp")));
+      check_fn = call("_make_protocol_check_fn", name, ip, member(custom.target, "port", py::int_(0)),
+                      member(custom.target, "protocol", py::str("tcp")));
       if (check_fn.is_none()) continue;
     } else {
       continue;
@@ -224,26 +215,25 @@ void run_round(const py::handle& record, const std::vector<py::dict>& targets, l
 void main_run() {
   call("init_lang", attr("CONFIG_FILE"));
   py::object record = call("load_gui_config");
+  std::vector<std::string> enabled;
+  for (const auto& toggle : kTargetToggles)
+    if (switched_on(record, toggle.key)) enabled.emplace_back(toggle.display_name);
+  const std::vector<CustomTarget> targets = custom_targets(record, enabled);
+  for (const auto& custom : targets) enabled.push_back(to_text(custom.name));
+  const std::string targets_line = targets_text(enabled, tr("gui_disabled"));
+
   info_literal(kBanner);
   info("mon_startup", shown(attr("INTERVAL_SECONDS")), shown(attr("RETRY_COUNT")));
   call("ensure_chrome");
   info("mon_press_ctrl_c");
   info_literal(kBanner);
 
-  const std::vector<py::dict> targets = custom_targets(record);
-  std::vector<std::string> enabled;
-  for (const auto& toggle : kTargetToggles)
-    if (switched_on(record, toggle.key)) enabled.emplace_back(toggle.display_name);
-  const std::vector<py::object> custom_names = enabled_names(targets, enabled);
-  for (const auto& name : custom_names) enabled.push_back(py::str(name));
-  const std::string targets_line = targets_text(enabled, tr("gui_disabled"));
-
   const std::string colon(alerts::kFullWidthColon);
-  call("send_alert", tr("alert_startup_title") + "\n\n" + tr("alert_field_time") + colon +
-                         local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_interval") + colon +
-                         number_text(attr("INTERVAL_SECONDS")) + kSecondsUnit + "\n" + tr("alert_field_retry") + colon +
-                         number_text(attr("RETRY_COUNT")) + kTimesUnit + "\n" + tr("alert_field_targets") + colon +
-                         targets_line);
+  call("send_alert", from_text(tr("alert_startup_title") + "\n\n" + tr("alert_field_time") + colon +
+                               local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_interval") + colon +
+                               number_text(attr("INTERVAL_SECONDS")) + kSecondsUnit + "\n" +
+                               tr("alert_field_retry") + colon + number_text(attr("RETRY_COUNT")) + kTimesUnit +
+                               "\n" + tr("alert_field_targets") + colon + targets_line));
 
   // The newest RoundLog::kKeep rounds, owned by Python from the start: the
   // report writer gets them without a copy, and whatever it keeps of them
@@ -277,9 +267,10 @@ void main_run() {
   info_literal(kBanner);
   info("mon_stop_signal");
   save_report();
-  call("send_alert", tr("alert_stop_title") + "\n\n" + tr("alert_field_time") + colon +
-                         local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_rounds") + colon +
-                         std::to_string(counter) + kRoundsUnit + "\n" + tr("alert_field_targets") + colon + targets_line);
+  call("send_alert", from_text(tr("alert_stop_title") + "\n\n" + tr("alert_field_time") + colon +
+                               local_time("%Y-%m-%d %H:%M:%S") + "\n" + tr("alert_field_rounds") + colon +
+                               std::to_string(counter) + kRoundsUnit + "\n" + tr("alert_field_targets") + colon +
+                               targets_line));
 }
 
 }  // namespace

@@ -14,32 +14,55 @@ namespace {
 
 using namespace shell;
 
-std::string fspath(const py::object& path) { return py::str(py::module_::import("os").attr("fspath")(path)); }
+py::object fspath(const py::object& path) { return py::module_::import("os").attr("fspath")(path); }
+
+// A state file that cannot be read ends the run with one line that names the
+// file and says why, whatever the cause: the file system's reason (a folder in
+// its place, no permission), text that is not UTF-8 or not JSON, or JSON
+// nested deeper than Python reads. The file itself is left as it is.
+[[noreturn]] void unreadable_state(py::error_already_set& e, const py::object& path) {
+  PyObject* type = PyExc_ValueError;
+  std::string why;
+  if (e.matches(PyExc_OSError)) {
+    type = PyExc_OSError;
+    const py::object strerror = py::getattr(e.value(), "strerror", py::none());
+    why = strerror.is_none() ? error_text(e) : to_text(strerror);
+  } else if (e.matches(PyExc_RecursionError)) {
+    why = tr("err_state_too_deep");
+  } else {
+    why = error_text(e);
+  }
+  raise_from(e, type, tr("err_state_unreadable", path, from_text(why)));
+}
 
 py::object load_state(const py::object& state_file) {
-  const std::string path = fspath(state_file);
+  const py::object path = fspath(state_file);
   if (!py::module_::import("os.path").attr("exists")(path).cast<bool>()) {
     return attr("DEFAULT_STATE").attr("copy")();  // a copy: callers change what they get
   }
-  py::object file = py::module_::import("io").attr("open")(path, "r", py::arg("encoding") = "utf-8");
   try {
-    py::object text = file.attr("read")();
+    py::object file = py::module_::import("io").attr("open")(path, "r", py::arg("encoding") = "utf-8");
+    py::object text;
+    try {
+      text = file.attr("read")();
+    } catch (py::error_already_set&) {
+      file.attr("close")();
+      throw;
+    }
     file.attr("close")();
     return py::module_::import("json").attr("loads")(text);
   } catch (py::error_already_set& e) {
-    file.attr("close")();
-    // Text that is not UTF-8 or not JSON: say which file, so a user who broke
-    // it by hand knows where to look.
-    if (!e.matches(PyExc_ValueError)) throw;
-    raise_from(e, PyExc_ValueError, ("state file '" + path + "' cannot be read: " + error_text(e)).c_str());
-    throw py::error_already_set();
+    if (!is_ordinary(e)) throw;
+    unreadable_state(e, path);
   }
 }
 
 void save_state(const py::object& state, const py::object& state_file) {
-  const std::string path = fspath(state_file);
-  std::string text = py::str(py::module_::import("json").attr("dumps")(state, py::arg("indent") = 2,
-                                                                       py::arg("ensure_ascii") = false));
+  const std::string path = to_text(fspath(state_file));
+  // A lone surrogate in a member's text goes to the file as its \u escape
+  // (the backslash escape Python writes for it), which reads back as itself.
+  std::string text = text_of(py::module_::import("json").attr("dumps")(state, py::arg("indent") = 2,
+                                                                         py::arg("ensure_ascii") = false));
   try {
     // Rewritten for every target in every round: atomic, but without a disk flush each time.
     // A target another program holds open makes the replace wait a moment, which Ctrl+C ends.
@@ -59,12 +82,12 @@ std::string joined_text(const py::handle& value) {
     const std::string type = py::str(py::type::handle_of(value).attr("__name__"));
     raise(PyExc_TypeError, "can only concatenate str (not \"" + type + "\") to str");
   }
-  return value.cast<std::string>();
+  return to_text(value);
 }
 
 std::string stored_status(const py::object& state, const py::object& state_file) {
   if (!py::isinstance<py::dict>(state) || !state.contains("status")) {
-    raise(PyExc_ValueError, "state file '" + fspath(state_file) + "' holds no state object with a status");
+    raise(PyExc_ValueError, tr("err_state_no_status", fspath(state_file)));
   }
   py::object status = state[py::str("status")];
   return py::isinstance<py::str>(status) ? status.cast<std::string>() : std::string();
@@ -74,8 +97,7 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
   py::object state = call("load_state", state_file);
   const std::string stamp = local_time("%Y-%m-%d %H:%M:%S");
   info_literal(std::string(40, '-'));
-  const py::object logged = shown(name);  // the notices keep the whole name
-  info("detect_start", logged);
+  info("detect_start", name);
 
   py::tuple result = py::tuple(check_fn());
   if (result.size() != 4 && result.size() != 3) {
@@ -90,27 +112,27 @@ py::tuple process_service(const py::object& name, const py::object& check_fn, co
   const std::string colon(alerts::kFullWidthColon);
 
   if (up) {
-    info("detect_ok", logged);
+    info("detect_ok", name);
     if (decide(stored_status(state, state_file), true) == Transition::Recovered) {
       const std::string notice = tr("alert_recovery_title", name) + "\n\n" + tr("alert_field_time") + colon + stamp +
                                  "\n" + tr("alert_field_keyword") + colon + joined_text(keyword);
-      call("send_alert", notice);
-      info("state_send_recovery", logged);
+      call("send_alert", from_text(notice));
+      info("state_send_recovery", name);
     }
     state[py::str("status")] = "UP";
     state[py::str("down_time")] = "";
   } else {
-    warning("detect_failed", logged, reason);
+    warning("detect_failed", name, reason);
     if (decide(stored_status(state, state_file), false) == Transition::WentDown) {
       state[py::str("status")] = "DOWN";
       state[py::str("down_time")] = stamp;
       const std::string notice = tr("alert_down_title", name) + "\n\n" + tr("alert_field_time") + colon + stamp +
                                  "\n" + tr("alert_field_keyword") + colon + joined_text(keyword) + "\n" +
                                  tr("alert_field_reason") + colon + joined_text(reason) + "\n\n" + tr("alert_field_mode");
-      call("send_alert", notice);
-      warning("state_sent_alert", logged);
+      call("send_alert", from_text(notice));
+      warning("state_sent_alert", name);
     } else {
-      info("state_already_down", logged);
+      info("state_already_down", name);
     }
   }
   call("save_state", state, state_file);

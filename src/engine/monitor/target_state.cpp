@@ -4,9 +4,17 @@
 
 #include "engine/common/file_name.h"
 #include "engine/common/utf8.h"
-#include "engine/os/files.h"
 
 namespace engine {
+namespace {
+
+constexpr std::string_view kCustomPrefix = "custom_";
+constexpr std::string_view kCustomSuffix = "_state.json";
+// Marks a file of its own; a long name's shortened file has "-" in its place,
+// and a kept name neither, so the three kinds of name never meet.
+constexpr char kOwnSeparator = '~';
+
+}  // namespace
 
 Transition decide(std::string_view stored_status, bool success) {
   if (success) return stored_status == kDown ? Transition::Recovered : Transition::StaysUp;
@@ -34,7 +42,11 @@ std::string sanitize_name(std::string_view utf8) {
 }
 
 std::string custom_state_file(std::string_view name) {
-  return fit_file_name("custom_", sanitize_name(name), "_state.json", kFileNameLimit - os::kTemporaryRoom);
+  return fit_file_name(kCustomPrefix, sanitize_name(name), kCustomSuffix);
+}
+
+std::string own_custom_state_file(std::string_view name) {
+  return marked_file_name(kCustomPrefix, sanitize_name(name), name, kCustomSuffix, kOwnSeparator);
 }
 
 }  // namespace engine

@@ -28,9 +28,14 @@ Transition decide(std::string_view stored_status, bool success);
 std::string sanitize_name(std::string_view utf8);
 
 // "custom_" + sanitize_name(name) + "_state.json"; a name too long for the
-// file system is shortened by fit_file_name, leaving room for the name of
-// the replace's temporary (os::kTemporaryRoom). A kept name never holds "-", so a shortened file name is never that
-// of another, shorter name.
+// file system is shortened by fit_file_name. A kept name never holds "-", so a
+// shortened file name is never that of another, shorter name.
 std::string custom_state_file(std::string_view name);
+
+// The state file of a target whose custom_state_file another target of the
+// run already has (their names differ only in characters a file name drops,
+// or in letter case): the same name with "~" and a hash of the whole name, so
+// it stays the same from run to run.
+std::string own_custom_state_file(std::string_view name);
 
 }  // namespace engine

@@ -48,10 +48,30 @@ bool may_still_write(unsigned long pid) {
 
 }  // namespace
 
+std::string temporary_stem(std::string_view file_name) {
+  if (file_name.size() + kTemporaryRoom <= kFileNameLimit) return std::string(file_name);
+  std::size_t cut = kFileNameLimit - kTemporaryRoom;
+  // Back to the first byte of a UTF-8 character.
+  while (cut > 0 && (static_cast<unsigned char>(file_name[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(file_name.substr(0, cut));
+}
+
+std::string temporary_base(const std::string& path) {
+#ifdef _WIN32
+  const std::size_t slash = path.find_last_of("/\\");
+#else
+  const std::size_t slash = path.find_last_of('/');
+#endif
+  const std::size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(0, name_at) + temporary_stem(std::string_view(path).substr(name_at)) + std::string(kTemporaryMark);
+}
+
 bool is_temporary_of(std::string_view name, std::string_view file_name, unsigned long& pid) {
-  if (file_name.empty() || name.size() <= file_name.size() + kTemporaryMark.size()) return false;
-  if (name.substr(0, file_name.size()) != file_name) return false;
-  std::string_view rest = name.substr(file_name.size());
+  if (file_name.empty()) return false;
+  const std::string stem = temporary_stem(file_name);
+  if (name.size() <= stem.size() + kTemporaryMark.size()) return false;
+  if (name.substr(0, stem.size()) != stem) return false;
+  std::string_view rest = name.substr(stem.size());
   if (rest.substr(0, kTemporaryMark.size()) != kTemporaryMark) return false;
   rest.remove_prefix(kTemporaryMark.size());
   const std::size_t dash = rest.find('-');

@@ -22,9 +22,20 @@ enum class Durability { Rename, Sync };
 // again every slice and asks its interrupt in between.
 inline constexpr std::chrono::milliseconds kReplaceWait{2000};
 
-// How much longer than its file's name a replace's temporary name can be:
-// ".tmp-", a process id, "-" and a counter (at most 26 bytes), with a margin.
+// One name component holds at most 255 bytes on Linux and 255 UTF-16 units
+// on Windows; a text never has more UTF-16 units than UTF-8 bytes, so
+// counting bytes keeps both.
+inline constexpr std::size_t kFileNameLimit = 255;
+
+// How much longer than its stem a replace's temporary name can be: ".tmp-",
+// a process id, "-" and a counter (at most 26 bytes), with a margin.
 inline constexpr std::size_t kTemporaryRoom = 32;
+
+// The start of a replace's temporary name: the file's own name when the
+// temporary's additions still fit beside it, otherwise its start cut at a
+// character boundary so that they do. Every file whose name fits gets a
+// replace, however long the name.
+std::string temporary_stem(std::string_view file_name);
 
 // Writes bytes to a temporary file beside path and renames it over path.
 // Throws std::runtime_error (text like Python's OSError) on failure; the old
@@ -57,8 +68,10 @@ class FileReplacement {
   bool open_ = false;
 };
 
-// The temporary of a replace is named after its file: path + ".tmp-" + the
-// id of the writing process, on POSIX followed by "-" and a number of its own.
+// The temporary of a replace is named after its file: the directory, the
+// temporary_stem of the file's name, ".tmp-" and the id of the writing
+// process, on POSIX followed by "-" and a number of its own.
+std::string temporary_base(const std::string& path);
 // True when name (a file name without directory) is such a temporary of the
 // file named file_name; the writer's process id goes to pid.
 bool is_temporary_of(std::string_view name, std::string_view file_name, unsigned long& pid);

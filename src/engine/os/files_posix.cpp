@@ -24,8 +24,9 @@ FileReplacement::FileReplacement(const std::string& path, Durability durability)
   // A name of this process's own, created exclusively with the mode of an
   // ordinary file (the umask applies), so no other writer can share it.
   static unsigned counter = 0;
+  const std::string base = temporary_base(path);
   for (int attempt = 0;; ++attempt) {
-    temp_ = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    temp_ = base + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       handle_ = fd;

@@ -11,7 +11,7 @@ namespace engine::os {
 
 FileReplacement::FileReplacement(const std::string& path, Durability durability)
     : path_(path), durability_(durability) {
-  const std::wstring temp = widen(path) + L".tmp-" + std::to_wstring(::GetCurrentProcessId());
+  const std::wstring temp = widen(temporary_base(path)) + std::to_wstring(::GetCurrentProcessId());
   temp_ = narrow(temp);
   HANDLE h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) throw std::runtime_error(last_error_text() + ": '" + path + "'");

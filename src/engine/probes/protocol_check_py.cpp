@@ -32,7 +32,7 @@ py::object make_protocol_check_fn(const py::object& name, const py::object& ip, 
   }
   // A literal text, not a catalogue key (with the full-width comma): the word
   // as the settings spell it, then the name.
-  attr("logger").attr("warning")("未知协议 %s，跳过自定义目标 %s", shown(protocol), shown(name));
+  attr("logger").attr("warning")("未知协议 %s，跳过自定义目标 %s", protocol, name);
   return py::none();
 }
 

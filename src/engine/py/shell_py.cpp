@@ -8,6 +8,19 @@ py::object attr(const char* name) { return core().attr(name); }
 
 void info_literal(const std::string& message) { attr("logger").attr("info")(message); }
 
+std::string to_text(const py::handle& value) {
+  py::object text = py::isinstance<py::str>(value) ? py::reinterpret_borrow<py::object>(value) : py::str(value);
+  PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
+  if (bytes == nullptr) throw py::error_already_set();
+  return std::string(py::reinterpret_steal<py::bytes>(bytes));
+}
+
+py::str from_text(std::string_view text) {
+  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+  if (str == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(str);
+}
+
 namespace {
 const char* const kCut = "…";
 }
@@ -23,7 +36,15 @@ std::string shown_text(const py::handle& value) { return text_of(shown(value)); 
 bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
 void raise(PyObject* type, const std::string& text) {
-  PyErr_SetString(type, text.c_str());
+  PyErr_SetObject(type, from_text(text).ptr());
+  throw py::error_already_set();
+}
+
+void raise_from(const py::error_already_set& cause, PyObject* type, const std::string& text) {
+  const py::object error = py::reinterpret_borrow<py::object>(type)(from_text(text));
+  PyException_SetCause(error.ptr(), cause.value().inc_ref().ptr());
+  PyException_SetContext(error.ptr(), cause.value().inc_ref().ptr());
+  PyErr_SetObject(type, error.ptr());
   throw py::error_already_set();
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "engine/os/interrupt.h"
@@ -32,10 +33,17 @@ py::object call(const char* name, A&&... args) {
   return attr(name)(std::forward<A>(args)...);
 }
 
-// tr(key, *args) of the catalogue.
+// Python text to the core's UTF-8 and back. A lone surrogate, which a Python
+// str may hold, crosses in its three-byte form ("surrogatepass"), so any text
+// survives the round trip; a value that is not text crosses as its str().
+std::string to_text(const py::handle& value);
+py::str from_text(std::string_view text);
+
+// tr(key, *args) of the catalogue, as the core's UTF-8 (a name filled in may
+// hold a lone surrogate).
 template <class... A>
 std::string tr(const char* key, A&&... args) {
-  return py::str(call("tr", key, std::forward<A>(args)...));
+  return to_text(call("tr", key, std::forward<A>(args)...));
 }
 
 // Log records: the catalogue text is the %-format and the values go beside it,
@@ -74,6 +82,8 @@ std::string text_of(const py::handle& value);
 std::string error_text(const py::error_already_set& e);
 // Raises a Python error of the given type with the text.
 [[noreturn]] void raise(PyObject* type, const std::string& text);
+// The same, as the consequence of cause (Python's raise ... from cause).
+[[noreturn]] void raise_from(const py::error_already_set& cause, PyObject* type, const std::string& text);
 
 // Runs body; returns the text of an ordinary error it raised, or nothing when it
 // succeeded. Pass-through errors leave unchanged.

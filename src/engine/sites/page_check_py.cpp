@@ -15,7 +15,6 @@ py::tuple check_custom_url_once(const py::object& playwright, const py::object& 
   // The tag is the file-name-safe form of the name, asked for at each screenshot.
   auto tag = [name] { return page_call([&] { return to_text(call("_sanitize_name", name)); }); };
   sites::Member member = sites::custom_url_member(to_text(name), to_text(url), tag);
-  member.display_name = to_text(shown(name));  // the log's; the result keeps the whole name
   return run_member(playwright, member, sites::custom_url_test);
 }
 

@@ -16,19 +16,6 @@ namespace engine::shell {
 
 using namespace pybind11::literals;
 
-std::string to_text(py::handle value) {
-  py::object text = py::isinstance<py::str>(value) ? py::reinterpret_borrow<py::object>(value) : py::str(value);
-  PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
-  if (bytes == nullptr) throw py::error_already_set();
-  return std::string(py::reinterpret_steal<py::bytes>(bytes));
-}
-
-py::str from_text(std::string_view text) {
-  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
-  if (str == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(str);
-}
-
 // --- giving up on a call ----------------------------------------------------------
 
 namespace {

@@ -39,11 +39,6 @@ class PyError : public sites::PageError {
   py::error_already_set error_;
 };
 
-// Python text to UTF-8 and back. Lone surrogates survive the round trip, so
-// any text a page gives can be judged and echoed.
-std::string to_text(py::handle value);
-py::str from_text(std::string_view text);
-
 // Runs body; ordinary errors leave as PageError (PyError for Python ones),
 // pass-through errors unchanged.
 template <class F>

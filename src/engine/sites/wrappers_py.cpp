@@ -152,7 +152,7 @@ py::tuple standard_wrapper(const StandardWrapper& w) {
 
 py::tuple check_custom_url(const py::object& name, const py::object& url) {
   return retry_loop([&](const py::object& playwright) { return call("check_custom_url_once", playwright, name, url); },
-                    standard_retry_style(shown(name), name));  // the log quotes the name cut, the result keeps it
+                    standard_retry_style(name, name));
 }
 
 }  // namespace
