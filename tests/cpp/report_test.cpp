@@ -88,6 +88,36 @@ TEST(ReportJson, RefusesWhatPythonRefuses) {
   EXPECT_NO_THROW(rewrite(deep, 1 << 20));
 }
 
+// What a reader that only shows what it reads (the viewer) makes of lone
+// surrogates: Python's backslash escape of each, in Python's lower-case hex.
+TEST(ReportJson, LoneSurrogatesAsTheirEscapes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"("\ud800")", "\\ud800"},
+      {R"("\uDCFF")", "\\udcff"},
+      {R"("a\ud800\u0041b")", "a\\ud800Ab"},
+      {R"("\ud800\ud800\udc00")", "\\ud800𐀀"},
+      {R"("\ude00\ud83d")", "\\ude00\\ud83d"},
+      {R"("\ud83d\ude00")", "😀"},
+      {R"("\\udcff")", "\\udcff"},
+  };
+  for (const auto& [input, text] : cases) {
+    for (std::size_t chunk : kChunks) {
+      json::TextSource source(input);
+      json::Reader reader(source, chunk, {}, json::Reader::kMaxDepth, json::LoneSurrogates::AsEscape);
+      ASSERT_EQ(reader.next(), json::Event::String) << input << " chunk " << chunk;
+      EXPECT_EQ(reader.text(), text) << input << " chunk " << chunk;
+      EXPECT_EQ(reader.next(), json::Event::End);
+    }
+  }
+  for (const std::string input : {R"("\ud800\u12G4")", R"("\ud800)", R"("\udc0")"}) {
+    for (std::size_t chunk : kChunks) {
+      json::TextSource source(input);
+      json::Reader reader(source, chunk, {}, json::Reader::kMaxDepth, json::LoneSurrogates::AsEscape);
+      EXPECT_THROW(reader.next(), json::SyntaxError) << input << " chunk " << chunk;
+    }
+  }
+}
+
 TEST(ReportJson, FloatRepr) {
   const std::pair<double, const char*> cases[] = {
       {1.0 / 3, "0.3333333333333333"}, {2.0 / 3 * 1e22, "6.666666666666666e+21"}, {-1.5, "-1.5"},

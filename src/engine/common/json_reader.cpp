@@ -101,9 +101,10 @@ void FileSource::rewind() {
   if (!stream_) throw std::runtime_error("cannot read '" + path_ + "' again");
 }
 
-Reader::Reader(Source& source, std::size_t chunk, os::Interrupt interrupt, std::size_t max_depth)
+Reader::Reader(Source& source, std::size_t chunk, os::Interrupt interrupt, std::size_t max_depth,
+               LoneSurrogates lone_surrogates)
     : source_(source), interrupt_(std::move(interrupt)), buffer_(std::max<std::size_t>(chunk, 1) + kPad, '\0'),
-      chunk_(std::max<std::size_t>(chunk, 1)), max_depth_(max_depth) {
+      chunk_(std::max<std::size_t>(chunk, 1)), max_depth_(max_depth), lone_surrogates_(lone_surrogates) {
   pos_ = end_ = buffer_.data();
 }
 
@@ -208,19 +209,26 @@ const char* Reader::scan_string(const char* p) {
             fail("invalid \\u escape");
           }
           long cp = hex4(q + 2);
-          if (cp >= 0xDC00 && cp <= 0xDFFF) fail("lone surrogate");
+          bool lone = cp >= 0xDC00 && cp <= 0xDFFF;
           if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (end_ - q < 12) {
-              if (!eof_) return nullptr;
-              fail("lone surrogate");
+            if (end_ - q < 12 && !eof_) return nullptr;
+            long low = -1;
+            if (end_ - q >= 12 && q[6] == '\\' && q[7] == 'u') low = hex4(q + 8);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+              cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+              q += 6;
+            } else {
+              lone = true;
             }
-            if (q[6] != '\\' || q[7] != 'u') fail("lone surrogate");
-            const long low = hex4(q + 8);
-            if (low < 0xDC00 || low > 0xDFFF) fail("lone surrogate");
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            q += 6;
           }
-          utf8::append(scratch_, static_cast<char32_t>(cp));
+          if (!lone) {
+            utf8::append(scratch_, static_cast<char32_t>(cp));
+          } else if (lone_surrogates_ == LoneSurrogates::AsEscape) {
+            scratch_ += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) scratch_ += "0123456789abcdef"[(cp >> shift) & 0xF];
+          } else {
+            fail("lone surrogate");
+          }
           q += 4;
           break;
         }

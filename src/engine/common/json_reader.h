@@ -12,7 +12,8 @@
 // limit: it keeps its place without recursion, so any depth is safe). One
 // deliberate difference: a \u escape that leaves a lone surrogate is an error,
 // since such a string can be written to no UTF-8 file (Python reads it, then
-// fails when it writes it back).
+// fails when it writes it back); a reader that only shows what it reads can
+// take it as Python's backslash escape instead (LoneSurrogates::AsEscape).
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -79,6 +80,13 @@ enum class Event : std::uint8_t {
   End,  // the document is complete
 };
 
+// What a \u escape that leaves a lone surrogate (no high and low half
+// together) gives.
+enum class LoneSurrogates : std::uint8_t {
+  Refuse,    // a SyntaxError
+  AsEscape,  // the six characters of Python's backslash escape, "\udcff"
+};
+
 class Reader {
  public:
   static constexpr std::size_t kMaxDepth = 1000;
@@ -89,7 +97,7 @@ class Reader {
   // token boundary). interrupt is asked before every read. max_depth: how
   // deep containers may nest.
   explicit Reader(Source& source, std::size_t chunk = kChunk, os::Interrupt interrupt = {},
-                  std::size_t max_depth = kMaxDepth);
+                  std::size_t max_depth = kMaxDepth, LoneSurrogates lone_surrogates = LoneSurrogates::Refuse);
 
   // The next event; throws SyntaxError on invalid text. After End it keeps
   // returning End.
@@ -143,6 +151,7 @@ class Reader {
   std::vector<char> buffer_;
   std::size_t chunk_;
   std::size_t max_depth_;
+  LoneSurrogates lone_surrogates_;
   const char* pos_ = nullptr;
   const char* end_ = nullptr;
   bool eof_ = false;

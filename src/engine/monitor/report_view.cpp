@@ -341,7 +341,7 @@ ReportView read_report_view(const std::string& path, const os::Interrupt& interr
   view.state = ReportState::Unreadable;
   try {
     json::FileSource source(path);
-    Reader reader(source, Reader::kChunk, interrupt);
+    Reader reader(source, Reader::kChunk, interrupt, Reader::kMaxDepth, json::LoneSurrogates::AsEscape);
     view.sessions = read_sessions(reader);
     view.state = ReportState::Read;
   } catch (const std::runtime_error&) {

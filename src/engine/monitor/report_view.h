@@ -9,7 +9,10 @@
 // non-empty text, list or object), "fail" otherwise (false, null, 0, "",
 // [], {}). What else a file holds out of that layout is skipped rather than
 // guessed at: a session or round that is not an object, results or latency
-// that are not objects, a latency that is not a finite number.
+// that are not objects, a latency that is not a finite number (or a whole
+// number beyond 64 bits). A lone surrogate in a name or a stored text, which
+// Python reads but no UTF-8 console can print, is read as Python's backslash
+// escape of it ("\udcff").
 #include <cstdint>
 #include <string>
 #include <vector>
