@@ -243,9 +243,19 @@ def test_unreadable_report_returns_at_once(tmp_path, tr, content):
     assert child.stdout.read().decode("utf-8") == lines(tr("cli_report_no_sessions"))
 
 
-def test_report_script_opens_the_viewer_in_the_runs_home(tmp_path, tr):
-    """scripts/report, as a person types it: the viewer of the report in QUORVELTA_HOME. The setup step is
-    stood in for (this suite already runs in the set-up tree) and the tree's own Python is this one."""
+@pytest.mark.parametrize("language", ["en", "zh"])
+def test_the_viewer_speaks_the_language_of_the_settings_beside_the_report(tmp_path, tr, language):
+    (tmp_path / "monitor_config.json").write_text(json.dumps({"language": language}), encoding="utf-8")
+    write_report(tmp_path, {"sessions": [A, B, C, D]})
+    i18n.set_lang(language)
+    assert view(tmp_path, "4\n") == listing(tr) + stats_a(tr) + "\n"
+
+
+@pytest.mark.parametrize("language", [None, "en"], ids=["no settings file", "English settings"])
+def test_report_script_opens_the_viewer_in_the_runs_home(tmp_path, tr, language):
+    """scripts/report, as a person types it: the viewer of the report in QUORVELTA_HOME, in the language of the
+    settings there (Chinese without them). The setup step is stood in for (this suite already runs in the
+    set-up tree) and the tree's own Python is this one."""
     source = pathlib.Path(__file__).resolve().parents[2]
     tree = tmp_path / "tree"
     (tree / "scripts").mkdir(parents=True)
@@ -258,6 +268,9 @@ def test_report_script_opens_the_viewer_in_the_runs_home(tmp_path, tr):
     home = tmp_path / "home"
     home.mkdir()
     write_report(home, {"sessions": [A, B, C, D]})
+    if language:
+        (home / "monitor_config.json").write_text(json.dumps({"language": language}), encoding="utf-8")
+        i18n.set_lang(language)
     child = subprocess.run(["bash", str(tree / "scripts" / "report")], input=b"4\n", capture_output=True,
                            cwd=tmp_path, timeout=60, env=dict(os.environ, QUORVELTA_HOME=str(home),
                                                               PYTHONIOENCODING="utf-8"))
