@@ -167,6 +167,8 @@ TEST(PingJudge, WindowsReplyInEveryLanguage) {
       {"Ответ от 127.0.0.1: число байт=32 время<1мс TTL=128", true},
       {"Ответ от ::1: время<1мс", true},
       {"Ответ от 2001:db8::1: время=14мс", true},
+      {"127.0.0.1의 응답: 바이트=32 시간<1ms TTL=128", true},
+      {"::1의 응답: 시간<1ms", true},
       // Unreachable and timed out, with the statistics Windows prints after them.
       {"Reply from 192.168.1.1: Destination host unreachable.\r\n\r\nPing statistics for 192.168.1.1:\r\n"
        "    Packets: Sent = 1, Received = 1, Lost = 0 (0% loss),\r\n",
@@ -186,6 +188,8 @@ TEST(PingJudge, WindowsReplyInEveryLanguage) {
       {"要求がタイムアウトしました。", false},
       {"Ответ от 192.168.1.1: Заданный узел недоступен.", false},
       {"Превышен интервал ожидания для запроса.", false},
+      {"192.168.1.1의 응답: 대상 호스트에 연결할 수 없습니다.", false},
+      {"요청 시간이 만료되었습니다.", false},
       // A summary's figures stand after "= ", never straight after the sign.
       {"    Minimum = 0ms, Maximum = 0ms, Average = 0ms", false},
       {"    Минимальное = 0мсек, Максимальное = 0 мсек, Среднее = 0 мсек", false},
