@@ -52,6 +52,9 @@ def run(argv):
             finally:
                 let_ctrl_c_end_the_process()
         else:
+            # The viewer speaks the language of the settings beside the report,
+            # as the run that wrote it does; it does not choose one itself.
+            core.init_lang(core.CONFIG_FILE)
             core.cli_view_report()
     except KeyboardInterrupt:
         return 130

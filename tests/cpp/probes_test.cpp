@@ -120,7 +120,9 @@ TEST(PingJudge, ExitStatusAndWindowsReply) {
       {0, true, "Reply from 2001:db8::2: Destination host unreachable.", false, "Ping timeout"},
       {0, true, "来自 192.168.1.1 的回复: 无法访问目标主机。", false, "Ping timeout"},
       {0, true, "来自 2001:db8::2 的回复: 无法访问目标主机。", false, "Ping timeout"},
-      {0, true, "Reply from 10.0.0.1: bytes=32 TIME=14ms ttl=57", false, "Ping timeout"},
+      // The figures mark the reply, not the words: the round-trip time stands
+      // even where TTL is not "TTL=".
+      {0, true, "Reply from 10.0.0.1: bytes=32 TIME=14ms ttl=57", true, "14ms"},
       {0, true, "Request timed out.", false, "Ping timeout"},
       {1, true, "Request timed out.", false, "Ping timeout"},
       {1, true, "Reply from ::1: time<1ms", false, "Ping timeout"},
@@ -136,6 +138,69 @@ TEST(PingJudge, ExitStatusAndWindowsReply) {
   }
   // Without a reported time the elapsed time of the run counts.
   EXPECT_EQ(judge_icmp_ping(0, false, "PING done", 41.5).reason, "42ms");
+}
+
+struct WindowsLineCase {
+  const char* output;
+  bool reply;
+};
+
+// Windows' ping speaks the system's language; an echo reply is known by its
+// TTL or its round-trip figure in every one of them, an IPv6 reply (no TTL)
+// by the figure alone.
+TEST(PingJudge, WindowsReplyInEveryLanguage) {
+  const WindowsLineCase cases[] = {
+      {"Reply from 127.0.0.1: bytes=32 time<1ms TTL=128", true},
+      {"Reply from ::1: time<1ms", true},
+      {"Reply from 2001:db8::1: time=14ms", true},
+      {"来自 127.0.0.1 的回复: 字节=32 时间<1ms TTL=128", true},
+      {"来自 ::1 的回复: 时间=14ms", true},
+      {"Antwort von 127.0.0.1: Bytes=32 Zeit<1ms TTL=128", true},
+      {"Antwort von ::1: Zeit<1ms", true},
+      {"Antwort von 2001:db8::1: Zeit=14ms", true},
+      {"Réponse de 127.0.0.1 : octets=32 temps<1ms TTL=128", true},
+      {"Réponse de ::1 : temps<1ms", true},
+      {"Réponse de 2001:db8::1 : temps=14ms", true},
+      {"127.0.0.1 からの応答: バイト数 =32 時間 <1ms TTL=128", true},
+      {"::1 からの応答: 時間 <1ms", true},
+      {"2001:db8::1 からの応答: 時間 =14ms", true},
+      {"Ответ от 127.0.0.1: число байт=32 время<1мс TTL=128", true},
+      {"Ответ от ::1: время<1мс", true},
+      {"Ответ от 2001:db8::1: время=14мс", true},
+      {"127.0.0.1의 응답: 바이트=32 시간<1ms TTL=128", true},
+      {"::1의 응답: 시간<1ms", true},
+      // Unreachable and timed out, with the statistics Windows prints after them.
+      {"Reply from 192.168.1.1: Destination host unreachable.\r\n\r\nPing statistics for 192.168.1.1:\r\n"
+       "    Packets: Sent = 1, Received = 1, Lost = 0 (0% loss),\r\n",
+       false},
+      {"Reply from 2001:db8::2: Destination host unreachable.", false},
+      {"Request timed out.\r\n    Packets: Sent = 1, Received = 0, Lost = 1 (100% loss),", false},
+      {"来自 192.168.1.1 的回复: 无法访问目标主机。", false},
+      {"请求超时。", false},
+      {"Antwort von 192.168.1.1: Zielhost nicht erreichbar.\r\n"
+       "    Pakete: Gesendet = 1, Empfangen = 1, Verloren = 0\r\n    (0% Verlust),",
+       false},
+      {"Antwort von 2001:db8::2: Zielhost nicht erreichbar.", false},
+      {"Zeitüberschreitung der Anforderung.", false},
+      {"Réponse de 192.168.1.1 : Impossible de joindre l'hôte de destination.", false},
+      {"Délai d'attente de la demande dépassé.", false},
+      {"192.168.1.1 からの応答: 宛先ホストに到達できません。", false},
+      {"要求がタイムアウトしました。", false},
+      {"Ответ от 192.168.1.1: Заданный узел недоступен.", false},
+      {"Превышен интервал ожидания для запроса.", false},
+      {"192.168.1.1의 응답: 대상 호스트에 연결할 수 없습니다.", false},
+      {"요청 시간이 만료되었습니다.", false},
+      // A summary's figures stand after "= ", never straight after the sign.
+      {"    Minimum = 0ms, Maximum = 0ms, Average = 0ms", false},
+      {"    Минимальное = 0мсек, Максимальное = 0 мсек, Среднее = 0 мсек", false},
+      {"Ping wird ausgeführt für ::1 mit 32 Bytes Daten:", false},
+      {"bytes=32 time=ms", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(windows_reply_seen(c.output), c.reply) << c.output;
+    EXPECT_EQ(judge_icmp(0, true, c.output).success, c.reply) << c.output;
+  }
 }
 
 TEST(Probes, FailurePrefixes) {

@@ -91,6 +91,36 @@ TEST(ReportJson, RefusesWhatPythonRefuses) {
   EXPECT_NO_THROW(rewrite(deep, 1 << 20));
 }
 
+// Lone surrogates read as Python reads them, each in the three-byte form in
+// which a Python text crosses into the core; the writer escapes them again.
+TEST(ReportJson, LoneSurrogatesReadInTheirThreeByteForm) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"("\ud800")", "\xED\xA0\x80"},
+      {R"("\uDCFF")", "\xED\xB3\xBF"},
+      {R"("a\ud800\u0041b")", "a\xED\xA0\x80" "Ab"},
+      {R"("\ud800\ud800\udc00")", "\xED\xA0\x80𐀀"},
+      {R"("\ude00\ud83d")", "\xED\xB8\x80\xED\xA0\xBD"},
+      {R"("\ud83d\ude00")", "😀"},
+      {R"("\\udcff")", "\\udcff"},
+  };
+  for (const auto& [input, text] : cases) {
+    for (std::size_t chunk : kChunks) {
+      json::TextSource source(input);
+      json::Reader reader(source, chunk);
+      ASSERT_EQ(reader.next(), json::Event::String) << input << " chunk " << chunk;
+      EXPECT_EQ(reader.text(), text) << input << " chunk " << chunk;
+      EXPECT_EQ(reader.next(), json::Event::End);
+    }
+  }
+  for (const std::string input : {R"("\ud800\u12G4")", R"("\ud800)", R"("\udc0")"}) {
+    for (std::size_t chunk : kChunks) {
+      json::TextSource source(input);
+      json::Reader reader(source, chunk);
+      EXPECT_THROW(reader.next(), json::SyntaxError) << input << " chunk " << chunk;
+    }
+  }
+}
+
 TEST(ReportJson, FloatRepr) {
   const std::pair<double, const char*> cases[] = {
       {1.0 / 3, "0.3333333333333333"}, {2.0 / 3 * 1e22, "6.666666666666666e+21"}, {-1.5, "-1.5"},

@@ -143,6 +143,58 @@ def test_every_result_counts_and_present_heads_show_as_stored(tmp_path, tr):
     ]) + "\n"
 
 
+def test_report_texts_show_their_control_characters(tmp_path, tr):
+    # Names and times are quoted into the viewer's lines: each stays on its
+    # line and sends nothing to the terminal. A lone surrogate (which Python
+    # reads from JSON but cannot print to UTF-8) shows as its escape.
+    names = {  # as stored: as shown
+        "db\n2024-01-01 08:00:00 - ERROR - forged": "db\\n2024-01-01 08:00:00 - ERROR - forged",
+        "\x1b]0;owned\x07web\x1b[2J": "\\x1b]0;owned\\x07web\\x1b[2J",
+        "c1\x9b2J\x85\x7f": "c1\\x9b2J\\x85\\x7f",
+        "lines\u2028\u2029\r\t": "lines\\u2028\\u2029\\r\\t",
+        "\udcff": "\\udcff",
+        "한국어 Русский 监控 🚨 C:\\new": "한국어 Русский 监控 🚨 C:\\new",
+        "한" * 85: "한" * 85,  # 255 bytes
+        "\x1b" * 255: "\\x1b" * 255,
+    }
+    session = {"start_time": "\x1b[2J\x1b[H2024-01-01 08:00:00", "end_time": "2024-01-01\r09:00:00\n",
+               "total_rounds": ["\x1b", 1], "rounds": [rnd(dict.fromkeys(names, True))]}
+    # ASCII JSON, so the lone surrogate is stored as the \udcff escape Python writes.
+    stored = json.dumps({"sessions": [session]}).encode("ascii")
+    write_report(tmp_path, stored)
+    label = tr("cli_report_session_label", 1, "\\x1b[2J\\x1b[H2024-01-01 08:00:00", "2024-01-01\\r09:00:00\\n",
+               ["\x1b", 1])
+    # In code point order of the names as read.
+    order = sorted(names, key=lambda name: name.encode("utf-8", "backslashreplace").decode("utf-8"))
+    out = view(tmp_path, "1\n")
+    assert out == lines(tr("cli_report_title"), label, "") + tr("cli_report_select_prompt") + statistics(
+        tr, 1, len(names), len(names), [tr("cli_report_target_row", names[n], 1, 0, 100.0) for n in order]) + "\n"
+    assert not [c for c in out if c != "\n" and (c < " " or "\x7f" <= c <= "\x9f" or c in "\u2028\u2029")]
+    assert (tmp_path / REPORT).read_bytes() == stored
+
+
+def test_numbers_past_pythons_digit_limit(tmp_path, tr):
+    # Python's int() takes at most 4300 digits. A stored head number longer
+    # than that shows as its digits, inside a list as the JSON it is stored
+    # as; as a result it is a true one; as a latency it is left out like any
+    # latency past 64 bits or any infinite one.
+    huge = "1" + "0" * 5000
+    write_report(tmp_path, f"""{{"sessions": [{{"start_time": "2024-01-01 08:00:00", "end_time": [{huge}, "\\u001b"],
+        "total_rounds": {huge}, "rounds": [
+        {{"round": {huge}, "results": {{"a": {huge}, "b": true}}, "latency": {{"a": {huge}, "b": 1.7e308}}}},
+        {{"results": {{"a": true, "b": false}}, "latency": {{"b": -1.7e308, "a": 1e{huge}}}}}]}}]}}""")
+    label = tr("cli_report_session_label", 1, "2024-01-01 08:00:00", f'[{huge},"\\u001b"]', huge)
+    b = [1.7e308, -1.7e308]
+    assert view(tmp_path, "1\n") == lines(tr("cli_report_title"), label, "") + tr(
+        "cli_report_select_prompt") + statistics(tr, 2, 4, 3, [
+            tr("cli_report_target_row", "a", 2, 0, 100.0),
+            tr("cli_report_target_row", "b", 1, 1, 50.0),
+            tr("cli_report_latency_row", "", f"{sum(b) / len(b):.1f}ms", f"{min(b)}ms", f"{max(b)}ms",
+               f"{max(b) - min(b)}ms"),
+            tr("cli_report_latency_loss", "", 1, 2, 50.0),
+        ]) + "\n"
+
+
 def read_until(child, expected):
     """What the child has written once it has written expected (or after a minute)."""
     seen = b""
@@ -191,9 +243,19 @@ def test_unreadable_report_returns_at_once(tmp_path, tr, content):
     assert child.stdout.read().decode("utf-8") == lines(tr("cli_report_no_sessions"))
 
 
-def test_report_script_opens_the_viewer_in_the_runs_home(tmp_path, tr):
-    """scripts/report, as a person types it: the viewer of the report in QUORVELTA_HOME. The setup step is
-    stood in for (this suite already runs in the set-up tree) and the tree's own Python is this one."""
+@pytest.mark.parametrize("language", ["en", "zh"])
+def test_the_viewer_speaks_the_language_of_the_settings_beside_the_report(tmp_path, tr, language):
+    (tmp_path / "monitor_config.json").write_text(json.dumps({"language": language}), encoding="utf-8")
+    write_report(tmp_path, {"sessions": [A, B, C, D]})
+    i18n.set_lang(language)
+    assert view(tmp_path, "4\n") == listing(tr) + stats_a(tr) + "\n"
+
+
+@pytest.mark.parametrize("language", [None, "en"], ids=["no settings file", "English settings"])
+def test_report_script_opens_the_viewer_in_the_runs_home(tmp_path, tr, language):
+    """scripts/report, as a person types it: the viewer of the report in QUORVELTA_HOME, in the language of the
+    settings there (Chinese without them). The setup step is stood in for (this suite already runs in the
+    set-up tree) and the tree's own Python is this one."""
     source = pathlib.Path(__file__).resolve().parents[2]
     tree = tmp_path / "tree"
     (tree / "scripts").mkdir(parents=True)
@@ -206,6 +268,9 @@ def test_report_script_opens_the_viewer_in_the_runs_home(tmp_path, tr):
     home = tmp_path / "home"
     home.mkdir()
     write_report(home, {"sessions": [A, B, C, D]})
+    if language:
+        (home / "monitor_config.json").write_text(json.dumps({"language": language}), encoding="utf-8")
+        i18n.set_lang(language)
     child = subprocess.run(["bash", str(tree / "scripts" / "report")], input=b"4\n", capture_output=True,
                            cwd=tmp_path, timeout=60, env=dict(os.environ, QUORVELTA_HOME=str(home),
                                                               PYTHONIOENCODING="utf-8"))

@@ -4,9 +4,9 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "engine/common/utf8.h"
+#include "engine/os/native_path.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -82,7 +82,7 @@ std::size_t TextSource::read(char* buffer, std::size_t n) {
 
 FileSource::FileSource(const std::string& path) : path_(path) {
   errno = 0;
-  stream_.open(utf8::native_path(path), std::ios::binary);
+  stream_.open(os::native_path(path), std::ios::binary);
   if (!stream_.is_open()) {
     const int err = errno;
     throw std::runtime_error("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + path + "'");

@@ -95,8 +95,4 @@ std::size_t strict_step(std::string_view text, bool& valid) {
   return n;
 }
 
-std::filesystem::path native_path(std::string_view utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 }  // namespace engine::utf8

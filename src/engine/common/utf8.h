@@ -3,7 +3,6 @@
 // (one code point is one character), and for reading text as Python's strict
 // decoder reads it.
 #include <cstddef>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -27,9 +26,5 @@ std::string_view prefix(std::string_view text, std::size_t n);
 // step: a whole character, and valid is set; or else the longest start of a
 // character that the text breaks off or cuts short, at least one byte.
 std::size_t strict_step(std::string_view text, bool& valid);
-
-// A UTF-8 text as the platform's path (UTF-16 on Windows, the bytes
-// themselves elsewhere).
-std::filesystem::path native_path(std::string_view utf8);
 
 }  // namespace engine::utf8

@@ -1,7 +1,8 @@
 #pragma once
-// Values quoted into a log line or onto the console: names, reasons, page
-// titles, times read from a file. Such a value must neither start a line of
-// its own (a forged log record) nor reach a terminal as a control sequence.
+// Values from files and from other programs (target names, stored times,
+// error texts) are quoted into console and log lines. Shown raw, a line break
+// in one starts what looks like a new line or record, and an escape sequence
+// drives the terminal (clears it, retitles it, rewrites what stands above).
 #include <string>
 #include <string_view>
 
@@ -10,13 +11,22 @@ namespace engine {
 enum class LineBreaks { Escape, KeepIndented };
 
 // The text (UTF-8) with every control character shown as an escape, so a
-// value quoted into a line stays on that line and sends nothing to a terminal:
-// "\n", "\r" and "\t" as themselves written out, the other C0 and C1 controls
-// and DEL as "\xHH", U+2028 and U+2029 as "\u2028" and "\u2029", a lone
-// surrogate (in its three-byte form) as "\uHHHH", and a byte that is no part
-// of UTF-8 as "\xHH". With KeepIndented a line break followed by a blank or a
-// tab stays: a library's multi-line error text keeps its indented lines,
-// which no reader takes for a record of their own.
+// value quoted into a line stays on that line and sends nothing to a terminal.
+//
+// "\n", "\r" and "\t" read \n, \r and \t; every other C0 control, DEL and every
+// C1 control (U+0080 to U+009F) reads \xHH with two lower-case hex digits, as
+// Python's repr() writes them; U+2028 and U+2029, which some terminals and
+// editors take for line ends, read \u2028 and \u2029; a byte that is not part
+// of valid UTF-8 reads \xHH, but a lone surrogate in the three-byte form in
+// which a Python text crosses into the core reads \uHHHH, as Python's
+// backslash escape writes it. Everything else stays as it is, backslashes too,
+// so a lone surrogate that Python already wrote as its escape (\udcff) reads
+// the same.
+//
+// With KeepIndented, a "\n" directly followed by a blank or a tab stays a line
+// break, with that indent: the indented continuation lines of a multi-line
+// error text cannot pass for a record of their own, and they read better
+// unfolded.
 std::string visible_text(std::string_view text, LineBreaks breaks = LineBreaks::Escape);
 
 }  // namespace engine

@@ -10,8 +10,8 @@
 
 #include "engine/common/clock.h"
 #include "engine/common/json_reader.h"
-#include "engine/common/utf8.h"
 #include "engine/os/files.h"
+#include "engine/os/native_path.h"
 
 namespace engine::report {
 namespace {
@@ -257,7 +257,7 @@ class ReplacementSink : public json::Sink {
 
 bool exists(const std::string& path) {
   std::error_code ec;
-  return fs::exists(utf8::native_path(path), ec);
+  return fs::exists(os::native_path(path), ec);
 }
 
 }  // namespace
@@ -351,10 +351,10 @@ SaveOutcome save_session(const std::string& path, const SessionWriter& session, 
 
   if (unreadable) {
     std::error_code ec;
-    const auto size = fs::file_size(utf8::native_path(path), ec);
+    const auto size = fs::file_size(os::native_path(path), ec);
     if (ec || size > 0) {
       const std::string aside = aside_name(path, local_time("%Y%m%d_%H%M%S"));
-      fs::rename(utf8::native_path(path), utf8::native_path(aside), ec);
+      fs::rename(os::native_path(path), os::native_path(aside), ec);
       if (ec) throw std::runtime_error("cannot keep the unreadable report as '" + aside + "': " + ec.message());
       outcome.kept_aside = aside;
     }
@@ -365,7 +365,7 @@ SaveOutcome save_session(const std::string& path, const SessionWriter& session, 
     // Put the unreadable file back where it was: the report stays as it was.
     if (!outcome.kept_aside.empty()) {
       std::error_code ec;
-      fs::rename(utf8::native_path(outcome.kept_aside), utf8::native_path(path), ec);
+      fs::rename(os::native_path(outcome.kept_aside), os::native_path(path), ec);
     }
     throw;
   }

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "engine/common/json_writer.h"
+#include "engine/os/native_path.h"
 
 namespace engine::report {
 namespace {
@@ -336,7 +337,7 @@ std::vector<SessionStats> read_sessions(Reader& reader) {
 ReportView read_report_view(const std::string& path, const os::Interrupt& interrupt) {
   ReportView view;
   std::error_code ec;
-  if (!std::filesystem::exists(std::filesystem::path(std::u8string(path.begin(), path.end())), ec)) return view;
+  if (!std::filesystem::exists(os::native_path(path), ec)) return view;
   view.state = ReportState::Unreadable;
   try {
     json::FileSource source(path);

@@ -9,7 +9,8 @@
 // non-empty text, list or object), "fail" otherwise (false, null, 0, "",
 // [], {}). What else a file holds out of that layout is skipped rather than
 // guessed at: a session or round that is not an object, results or latency
-// that are not objects, a latency that is not a finite number.
+// that are not objects, a latency that is not a finite number (or a whole
+// number beyond 64 bits).
 #include <cstdint>
 #include <string>
 #include <vector>

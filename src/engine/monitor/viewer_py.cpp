@@ -2,7 +2,9 @@
 // prints the statistics of the one the user picks, until the user leaves.
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "engine/common/visible_text.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 #include "engine/monitor/report_file.h"
@@ -49,6 +51,29 @@ std::optional<std::size_t> chosen(const py::str& text, std::size_t count) {
   return number.cast<std::size_t>();
 }
 
+// A text of the report as the console shows it: on its own line, its control
+// characters visible, nothing a terminal would take as a command.
+py::str console_text(std::string_view text) { return py::str(visible_text(text)); }
+
+// A session's head value (stored as compact JSON) as the session list shows
+// it: a stored text as itself, made visible; any other value as the Python
+// value, so that the catalogue shows it as Python does (None, 1.5, [1, 2],
+// where repr() already makes every text in it visible). A value Python cannot
+// hold or print (an integer past its digit limit, nesting past its recursion
+// limit) shows as the JSON it is stored as: the file is still well-formed,
+// and no statistic depends on the value.
+py::object head_value(const std::string& stored, const py::object& loads) {
+  try {
+    py::object value = loads(stored);
+    if (py::isinstance<py::str>(value)) return console_text(text_of(value));
+    static_cast<void>(py::str(value));  // fails where the console line would
+    return value;
+  } catch (py::error_already_set& e) {
+    if (!is_ordinary(e)) throw;
+    return console_text(stored);
+  }
+}
+
 double percent(std::int64_t part, std::int64_t whole) {
   return static_cast<double>(part) / static_cast<double>(whole) * 100;
 }
@@ -65,7 +90,8 @@ void show_statistics(const Console& console, const py::object& tr, const report:
   console.line(tr("cli_report_target_stats_header"));
   for (const report::TargetStats& target : session.targets) {
     const std::int64_t total = target.ok + target.fail;
-    console.line(tr("cli_report_target_row", target.name, target.ok, target.fail, percent(target.ok, total)));
+    console.line(
+        tr("cli_report_target_row", console_text(target.name), target.ok, target.fail, percent(target.ok, total)));
     if (target.latencies.count() == 0) continue;
     console.line(tr("cli_report_latency_row", "", report::average_text(target.latencies),
                     report::number_text(target.latencies.min()), report::number_text(target.latencies.max()),
@@ -94,15 +120,13 @@ void cli_view_report() {
   }
 
   const std::size_t count = view.sessions.size();
-  // Each head value as the Python value stored, so that the catalogue's %s
-  // shows it as Python would (None, 1.5, [1, 2]).
-  const py::object stored = py::module_::import("json").attr("loads");
+  const py::object loads = py::module_::import("json").attr("loads");
   for (;;) {
     console.line(tr("cli_report_title"));
     for (std::size_t number = 1; number <= count; ++number) {
       const report::SessionStats& session = view.sessions[count - number];
-      console.line(tr("cli_report_session_label", number, stored(session.start_time), stored(session.end_time),
-                      stored(session.total_rounds)));
+      console.line(tr("cli_report_session_label", number, head_value(session.start_time, loads),
+                      head_value(session.end_time, loads), head_value(session.total_rounds, loads)));
     }
     console.blank();
 

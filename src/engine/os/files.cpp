@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "engine/common/utf8.h"
+#include "engine/os/native_path.h"
 
 #ifndef _WIN32
 #include <signal.h>
@@ -82,7 +82,7 @@ bool is_temporary_of(std::string_view name, std::string_view file_name, unsigned
 
 void remove_left_temporaries(const std::string& path) noexcept {
   try {
-    const fs::path file = utf8::native_path(path);
+    const fs::path file = native_path(path);
     const std::string file_name = utf8_name(file);
     const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
     std::error_code ec;

@@ -12,6 +12,16 @@
 namespace engine::probes {
 namespace {
 
+// What marks an echo reply line of Windows' ping in every language it speaks
+// (the words around them are translated; these are not): the reply's TTL,
+// which only an IPv4 reply carries, or its round-trip time, a whole number of
+// milliseconds straight after "=" or "<" ("Zeit<1ms", "temps=14ms",
+// "время<1мс"). A summary line puts a blank after its "=" ("Minimum = 0ms"),
+// an unreachable or timed-out line has no figures at all.
+constexpr std::string_view kTtlMark = "TTL=";
+constexpr std::string_view kRoundTripSigns = "=<";
+constexpr std::string_view kMillisecondUnits[] = {"ms", "мс"};
+
 // The zero of every run of ten decimal digits in Unicode 14 (general category
 // Nd), the digits Python's \d matches in a text pattern.
 constexpr char32_t kDigitZeros[] = {
@@ -115,9 +125,18 @@ std::optional<double> reported_time_ms(std::string_view utf8_output) {
 }
 
 bool windows_reply_seen(std::string_view output) {
-  constexpr std::string_view kReplyMarks[] = {"TTL=", "time=", "time<", "时间=", "时间<"};
-  return std::any_of(std::begin(kReplyMarks), std::end(kReplyMarks),
-                     [&](std::string_view mark) { return output.find(mark) != std::string_view::npos; });
+  if (output.find(kTtlMark) != std::string_view::npos) return true;
+  for (std::size_t sign = output.find_first_of(kRoundTripSigns); sign != std::string_view::npos;
+       sign = output.find_first_of(kRoundTripSigns, sign + 1)) {
+    std::size_t pos = sign + 1;
+    while (pos < output.size() && output[pos] >= '0' && output[pos] <= '9') ++pos;
+    if (pos == sign + 1) continue;
+    const std::string_view unit = output.substr(pos);
+    if (std::any_of(std::begin(kMillisecondUnits), std::end(kMillisecondUnits),
+                    [&](std::string_view ms) { return unit.starts_with(ms); }))
+      return true;
+  }
+  return false;
 }
 
 }  // namespace engine::probes

@@ -35,9 +35,11 @@ PingCommand ping_command(std::string_view platform, const std::string& address, 
 std::optional<double> reported_time_ms(std::string_view utf8_output);
 
 // Windows' ping exits 0 even when a router answers "Destination host
-// unreachable"; only a real echo reply carries "TTL=" or a round-trip time
-// ("time=", "time<", on a Chinese system "时间=", "时间<"). An IPv6 reply
-// ("Reply from ::1: time<1ms") has no TTL, only the time.
+// unreachable"; only a real echo reply carries "TTL=" or a round-trip time:
+// "=" or "<" straight before a whole number and "ms" (in Russian "мс"), as in
+// "time<1ms", "时间=14ms", "Zeit<1ms" or "время=14мс". An IPv6 reply
+// ("Reply from ::1: time<1ms") has no TTL, only the time. The words around
+// the figures are the system's language and are not read.
 bool windows_reply_seen(std::string_view output);
 
 }  // namespace engine::probes
