@@ -88,6 +88,7 @@ KEYS = {
     "err_report_save_failed": ("report file name", "error"),
     # run report and its viewer
     "cli_report_saved": ("rounds in the new session",),
+    "cli_report_kept_aside": ("name of the file the unreadable report now has",),
     "cli_report_no_sessions": (),
     "cli_press_enter_to_exit": (),
     "cli_report_title": (),

@@ -89,22 +89,27 @@ def test_old_file_states(core, tmp_path, monkeypatch, caplog, case):
     assert data == dump({"sessions": taken_over + [new_session(end_time)]}).encode("utf-8")
 
     others = sorted(p.name for p in tmp_path.iterdir() if p.name != REPORT)
+    said = [(logging.INFO, i18n.tr("cli_report_saved", 2))]
     if aside:
         assert len(others) == 1 and re.fullmatch(re.escape(REPORT) + r"\.corrupt-\d{8}_\d{6}", others[0]), others
         assert (tmp_path / others[0]).read_bytes() == old
+        said.insert(0, (logging.WARNING, i18n.tr("cli_report_kept_aside", others[0])))
     else:
         assert others == []
     messages = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "Quorvelta"]
-    assert messages == [(logging.INFO, i18n.tr("cli_report_saved", 2))]
+    assert messages == said
 
 
-def test_a_second_unreadable_file_in_the_same_second_is_kept_too(core, tmp_path, monkeypatch):
+def test_a_second_unreadable_file_in_the_same_second_is_kept_too(core, tmp_path, monkeypatch, caplog):
     monkeypatch.chdir(tmp_path)
     for text in (b"first {", b"second {"):
         (tmp_path / REPORT).write_bytes(text)
         core._save_run_report(START, 6, ROUNDS)
-    kept = {p.read_bytes() for p in tmp_path.iterdir() if p.name != REPORT}
-    assert kept == {b"first {", b"second {"}
+    kept = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.name != REPORT}
+    assert sorted(kept.values()) == [b"first {", b"second {"]
+    # Each warning names the file that holds its own old report.
+    named = [r.args[0] for r in caplog.records if r.msg == i18n.tr("cli_report_kept_aside")]
+    assert [kept[name] for name in named] == [b"first {", b"second {"]
 
 
 def test_round_log_writes_what_the_dicts_write(core, tmp_path, monkeypatch):

@@ -150,6 +150,7 @@ void save_run_report(const py::object& start_time, const py::object& round_count
       const report::SaveOutcome outcome = interruptible([&](const os::Interrupt& interrupt) {
         return report::save_session(report::kReportFile, write, interrupt);
       });
+      if (!outcome.kept_aside.empty()) warning("cli_report_kept_aside", outcome.kept_aside);
       info("cli_report_saved", count);
     });
     if (failure) error("err_report_save_failed", report::kReportFile, *failure);
