@@ -85,6 +85,7 @@ MESSAGES = {
     "err_state_no_status": "state file '%s' holds no state object with a status",
     # run report and its viewer
     "cli_report_saved": "Run report saved, %s rounds recorded",
+    "cli_report_kept_aside": "The old run report could not be read; it is kept as %s",
     "cli_report_no_sessions": "No monitoring sessions recorded yet",
     "cli_press_enter_to_exit": "Press Enter to exit...",
     "cli_report_title": "===== Monitoring sessions =====",

@@ -90,6 +90,7 @@ MESSAGES = {
     "err_state_no_status": "状态文件 '%s' 中没有带 status 的状态对象",
     # run report and its viewer
     "cli_report_saved": "运行报告已保存，本次记录 %s 轮",
+    "cli_report_kept_aside": "原运行报告无法读取，已另存为 %s",
     "cli_report_no_sessions": "暂无监控记录",
     "cli_press_enter_to_exit": "按回车键退出……",
     "cli_report_title": "===== 监控记录 =====",

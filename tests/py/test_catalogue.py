@@ -100,6 +100,7 @@ KEYS = {
     "err_state_no_status": ("state file path",),
     # run report and its viewer
     "cli_report_saved": ("rounds in the new session",),
+    "cli_report_kept_aside": ("name of the file the unreadable report now has",),
     "cli_report_no_sessions": (),
     "cli_press_enter_to_exit": (),
     "cli_report_title": (),

@@ -4,6 +4,9 @@ import json
 import logging
 import os
 import re
+import signal
+import threading
+import time
 
 import pytest
 
@@ -86,22 +89,27 @@ def test_old_file_states(core, tmp_path, monkeypatch, caplog, case):
     assert data == dump({"sessions": taken_over + [new_session(end_time)]}).encode("utf-8")
 
     others = sorted(p.name for p in tmp_path.iterdir() if p.name != REPORT)
+    said = [(logging.INFO, i18n.tr("cli_report_saved", 2))]
     if aside:
         assert len(others) == 1 and re.fullmatch(re.escape(REPORT) + r"\.corrupt-\d{8}_\d{6}", others[0]), others
         assert (tmp_path / others[0]).read_bytes() == old
+        said.insert(0, (logging.WARNING, i18n.tr("cli_report_kept_aside", others[0])))
     else:
         assert others == []
     messages = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "Quorvelta"]
-    assert messages == [(logging.INFO, i18n.tr("cli_report_saved", 2))]
+    assert messages == said
 
 
-def test_a_second_unreadable_file_in_the_same_second_is_kept_too(core, tmp_path, monkeypatch):
+def test_a_second_unreadable_file_in_the_same_second_is_kept_too(core, tmp_path, monkeypatch, caplog):
     monkeypatch.chdir(tmp_path)
     for text in (b"first {", b"second {"):
         (tmp_path / REPORT).write_bytes(text)
         core._save_run_report(START, 6, ROUNDS)
-    kept = {p.read_bytes() for p in tmp_path.iterdir() if p.name != REPORT}
-    assert kept == {b"first {", b"second {"}
+    kept = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.name != REPORT}
+    assert sorted(kept.values()) == [b"first {", b"second {"]
+    # Each warning names the file that holds its own old report.
+    named = [r.args[0] for r in caplog.records if r.msg == i18n.tr("cli_report_kept_aside")]
+    assert [kept[name] for name in named] == [b"first {", b"second {"]
 
 
 def test_round_log_writes_what_the_dicts_write(core, tmp_path, monkeypatch):
@@ -145,3 +153,56 @@ def test_failed_write_is_logged_and_the_old_report_stays(core, tmp_path, monkeyp
     assert records[0].args[0] == REPORT and reason in records[0].args[1]
     assert (tmp_path / REPORT).read_bytes() == old
     assert [p.name for p in tmp_path.iterdir()] == [REPORT]
+
+
+# Names of every script, so the old sessions copied back are not all ASCII.
+OLD_TARGETS = ["Google", "GitHub", "内网服务", "서버", "сервер", "db-main", "web", "mail"]
+
+
+def write_large_report(path, sessions=19, rounds=15000):
+    """A report as a monitor used for months leaves it: 19 long sessions,
+    about 75 MB, so that saving the next one takes the best part of a second."""
+    results = {name: n % 3 != 0 for n, name in enumerate(OLD_TARGETS)}
+    latency = {name: 10 + n for n, name in enumerate(OLD_TARGETS[:4])}
+    one_round = json.dumps({"round": 1, "time": "08:00:00", "results": results, "latency": latency},
+                           ensure_ascii=False)
+    session = ('{"start_time": "2024-01-01 08:00:00", "end_time": "2024-01-11 08:00:00", "total_rounds": %d, '
+               '"rounds": [%s]}' % (rounds, ", ".join([one_round] * rounds)))
+    path.write_text('{"sessions": [%s]}' % ", ".join([session] * sessions), encoding="utf-8")
+
+
+def temporaries(work):
+    return [p for p in work.iterdir() if p.name.startswith(REPORT + ".tmp-")]
+
+
+def test_ctrl_c_during_the_save_is_raised_once_the_report_is_in_place(core, tmp_path, monkeypatch, caplog):
+    monkeypatch.chdir(tmp_path)
+    write_large_report(tmp_path / REPORT)
+    caplog.set_level(logging.INFO)
+
+    def press_ctrl_c_twice_while_saving():
+        while not temporaries(tmp_path):
+            time.sleep(0.001)
+        for _ in range(2):
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.05)
+
+    presser = threading.Thread(target=press_ctrl_c_twice_while_saving, daemon=True)
+    presser.start()
+    raised = []
+    try:
+        core._save_run_report(START, 6, ROUNDS)
+    except KeyboardInterrupt:
+        raised.append("by the save")
+    try:
+        presser.join()
+        time.sleep(0.2)
+    except KeyboardInterrupt:
+        raised.append("after it")
+
+    assert raised == ["by the save"]
+    assert temporaries(tmp_path) == []
+    sessions = json.loads((tmp_path / REPORT).read_bytes())["sessions"]
+    assert len(sessions) == 20 and sessions[-1]["rounds"] == new_session("")["rounds"]
+    messages = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "Quorvelta"]
+    assert messages == [(logging.INFO, i18n.tr("cli_report_saved", 2))]

@@ -177,9 +177,9 @@ def report(w):
     return json.loads((w.work / "monitor_report.json").read_text(encoding="utf-8"))["sessions"]
 
 
-def round_done(number):
+def round_done(number, language="en"):
     """The start of round number's closing line, up to the wait it announces."""
-    parts = tr("mon_round_done").split("%s")
+    parts = i18n.CATALOGUES[language]["mon_round_done"].split("%s")
     return parts[0] + str(number) + parts[1]
 
 
@@ -302,6 +302,28 @@ def test_a_state_file_broken_between_rounds_ends_the_run_with_its_rounds_reporte
     [session] = report(w)
     assert session["total_rounds"] == 2 and [r["round"] for r in session["rounds"]] == [1]
     assert titles(w) == [tr("alert_startup_title")]  # no stop notice
+
+
+@pytest.mark.parametrize("language", ["zh", "en"])
+def test_an_unreadable_report_is_kept_aside_and_the_console_says_where(world, language):
+    w = world
+    write_settings(w, [{"name": "up", "ip": "127.0.0.1", "port": w.up_port}])
+    settings = json.loads((w.work / "monitor_config.json").read_text(encoding="utf-8"))
+    settings["language"] = language
+    (w.work / "monitor_config.json").write_text(json.dumps(settings), encoding="utf-8")
+    old = '{"sessions": [{"start_time": "2024-01-01 08:00:00", '.encode()  # cut off by a full disk, say
+    (w.work / "monitor_report.json").write_bytes(old)
+    run = Run(w)
+    run.wait_for(round_done(1, language))
+    assert run.interrupt() == 0
+    [aside] = [p.name for p in w.work.iterdir() if p.name.startswith("monitor_report.json.corrupt-")]
+    assert (w.work / aside).read_bytes() == old
+    texts = i18n.CATALOGUES[language]
+    said = [n for n, line in enumerate(run.lines) if line.endswith(texts["cli_report_kept_aside"] % aside)]
+    assert len(said) == 1 and " [WARNING] " in run.lines[said[0]]
+    assert run.lines[said[0] + 1].endswith(texts["cli_report_saved"] % 1)
+    [session] = report(w)
+    assert session["total_rounds"] == 1
 
 
 def test_names_of_any_length_keep_their_state_from_run_to_run(world):

@@ -1,6 +1,6 @@
 """Ctrl+C at awkward moments of a real run: while a browser session starts,
-and again right after the stop line. The console shows the run's own lines
-and nothing else, and the stop stays prompt."""
+again right after the stop line, and again while the report is saved. The
+console shows the run's own lines and nothing else, and the stop stays prompt."""
 import re
 import signal
 import time
@@ -8,6 +8,7 @@ import time
 import pytest
 
 import test_run
+from test_report_file import REPORT, temporaries, write_large_report
 from test_run import Run, round_done, tr, world, write_settings  # noqa: F401
 
 LOG_LINE = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[(INFO|WARNING|ERROR)\] ")
@@ -72,3 +73,49 @@ def test_ctrl_c_after_the_run_has_returned_ends_the_process_quietly(world, monke
     run.child.send_signal(signal.SIGINT)
     assert finish(run) == -signal.SIGINT and time.monotonic() - sent < 5
     assert foreign(run.lines) == ["run returned"]
+
+
+# --- a second Ctrl+C while the report is saved
+
+def report_being_saved(work, timeout):
+    """The temporary of the report's save, once it has appeared beside the report."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        found = temporaries(work)
+        if found:
+            return found[0]
+        time.sleep(0.001)
+    pytest.fail("the report was not saved")
+
+
+def stop_with_ctrl_c(w, run):
+    run.child.send_signal(signal.SIGINT)
+    run.wait_for(tr("mon_stop_signal"))
+
+
+def break_the_state_file(w, run):
+    # A hand edit gone wrong ends the run at round 2, which saves the report too.
+    (w.work / "custom_up_state.json").write_text('{"status": "UP", ', encoding="utf-8")
+
+
+@pytest.mark.parametrize("end_the_run, seconds_into_the_save", [
+    (stop_with_ctrl_c, 0), (stop_with_ctrl_c, 0.15), (break_the_state_file, 0),
+], ids=["Ctrl+C, as the save begins", "Ctrl+C, in the middle of the save", "error, as the save begins"])
+def test_a_ctrl_c_while_the_report_is_saved_waits_for_the_save(world, end_the_run, seconds_into_the_save):
+    w = world
+    write_settings(w, [{"name": "up", "ip": "127.0.0.1", "port": w.up_port}])
+    write_large_report(w.work / REPORT)
+    run = Run(w)
+    run.wait_for(round_done(1))
+    end_the_run(w, run)
+    temporary = report_being_saved(w.work, timeout=30)
+    time.sleep(seconds_into_the_save)
+    assert temporary.exists(), "the save was over before the second Ctrl+C"
+    run.child.send_signal(signal.SIGINT)
+    assert finish(run) == 130
+    assert foreign(run.lines) == []
+    assert tr("cli_report_saved") % 1 in run.lines[-1]
+    assert temporaries(w.work) == []
+    sessions = test_run.report(w)
+    assert len(sessions) == 20 and all(len(s["rounds"]) == 15000 for s in sessions[:19])
+    assert [r["results"] for r in sessions[-1]["rounds"]] == [{"up": True}]

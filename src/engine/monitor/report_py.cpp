@@ -7,6 +7,7 @@
 #include "engine/common/clock.h"
 #include "engine/common/json_writer.h"
 #include "engine/os/files.h"
+#include "engine/py/interrupt_py.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 #include "engine/monitor/report_file.h"
@@ -126,28 +127,35 @@ std::string render_session(const std::string& start, const std::string& end, con
 }
 
 void save_run_report(const py::object& start_time, const py::object& round_counter, const py::object& rounds) {
-  const auto failure = ordinary_error([&] {
-    const std::string start = py::str(start_time.attr("strftime")("%Y-%m-%d %H:%M:%S"));
-    const std::string end = local_time("%Y-%m-%d %H:%M:%S");
-    std::size_t count = 0;
-    if (py::isinstance<RoundLog>(rounds)) {
-      const RoundLog& log = rounds.cast<const RoundLog&>();
-      const report::SessionHead head{start, end, round_counter.cast<std::int64_t>()};
-      count = log.size();
-      interruptible([&](const os::Interrupt& interrupt) {
-        report::save_session(
-            report::kReportFile, [&](json::Writer& writer) { report::write_session(writer, head, log); }, interrupt);
+  // Once begun, the save runs to its end and says so: it holds the whole run,
+  // and a large report takes seconds to write, while a second Ctrl+C (the
+  // commonest way to stop a program) means only "stop now". That interrupt
+  // takes effect once the new file is in place and the saved line is out.
+  const bool interrupted = hold_interrupt([&] {
+    const auto failure = ordinary_error([&] {
+      const std::string start = py::str(start_time.attr("strftime")("%Y-%m-%d %H:%M:%S"));
+      const std::string end = local_time("%Y-%m-%d %H:%M:%S");
+      std::size_t count = 0;
+      std::string session;
+      report::SessionWriter write;
+      if (py::isinstance<RoundLog>(rounds)) {
+        const RoundLog& log = rounds.cast<const RoundLog&>();
+        count = log.size();
+        const report::SessionHead head{start, end, round_counter.cast<std::int64_t>()};
+        write = [&log, head](json::Writer& writer) { report::write_session(writer, head, log); };
+      } else {
+        session = render_session(start, end, round_counter, rounds, count);
+        write = [&](json::Writer& writer) { writer.raw_value(session); };
+      }
+      const report::SaveOutcome outcome = interruptible([&](const os::Interrupt& interrupt) {
+        return report::save_session(report::kReportFile, write, interrupt);
       });
-    } else {
-      const std::string session = render_session(start, end, round_counter, rounds, count);
-      interruptible([&](const os::Interrupt& interrupt) {
-        report::save_session(
-            report::kReportFile, [&](json::Writer& writer) { writer.raw_value(session); }, interrupt);
-      });
-    }
-    info("cli_report_saved", count);
+      if (!outcome.kept_aside.empty()) warning("cli_report_kept_aside", outcome.kept_aside);
+      info("cli_report_saved", count);
+    });
+    if (failure) error("err_report_save_failed", report::kReportFile, *failure);
   });
-  if (failure) error("err_report_save_failed", report::kReportFile, *failure);
+  if (interrupted) raise_interrupt();
 }
 
 void append_round(RoundLog& log, std::int64_t number, const std::string& time, const py::dict& results,

@@ -1,75 +1,19 @@
 #include "engine/sites/playwright_py.h"
 
 #include <condition_variable>
-#include <csignal>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
-#include <pthread.h>
-#endif
+#include "engine/py/interrupt_py.h"
 
 namespace engine::shell {
 
 using namespace pybind11::literals;
 
 // --- giving up on a call ----------------------------------------------------------
-
-namespace {
-
-// Cuts the call short in the thread that runs it. On the host's main thread
-// a SIGINT does it, as if the user pressed Ctrl+C again: Python's handler
-// raises KeyboardInterrupt, and the signal also wakes the wait in which
-// Playwright's event loop may block (select() on POSIX, through the loop's
-// wake-up socket on Windows). Elsewhere, or when SIGINT has no Python handler,
-// an asynchronous KeyboardInterrupt is raised in the thread, which is enough
-// for a call that spins in Python code.
-struct Cut {
-  unsigned long thread = PyThread_get_thread_ident();
-  bool by_signal = false;
-#ifndef _WIN32
-  pthread_t native = pthread_self();
-#endif
-
-  Cut() {
-    py::module_ threading = py::module_::import("threading");
-    py::module_ signal = py::module_::import("signal");
-    const bool main = threading.attr("main_thread")().attr("ident").cast<unsigned long>() == thread;
-    // SIG_DFL would end the process and SIG_IGN would do nothing.
-    by_signal = main && PyCallable_Check(signal.attr("getsignal")(static_cast<int>(SIGINT)).ptr());
-  }
-
-  // Called from the watchdog thread, without the GIL.
-  void fire() const {
-#ifndef _WIN32
-    if (by_signal) {
-      pthread_kill(native, SIGINT);
-      return;
-    }
-#endif
-    PyGILState_STATE gil = PyGILState_Ensure();
-    if (by_signal) {
-      PyErr_SetInterruptEx(SIGINT);
-    } else {
-      PyThreadState_SetAsyncExc(thread, PyExc_KeyboardInterrupt);
-    }
-    PyGILState_Release(gil);
-  }
-
-  // After the call: a cut that came too late for it must not go off later.
-  void withdraw() const {
-    if (by_signal) {
-      if (PyErr_CheckSignals() != 0) PyErr_Clear();
-    } else {
-      PyThreadState_SetAsyncExc(thread, nullptr);
-    }
-  }
-};
-
-}  // namespace
 
 void bounded_quietly(double seconds, const std::function<void()>& body) {
   // Shared with the watchdog on the heap: Playwright's calls switch greenlets,
@@ -134,80 +78,7 @@ py::set loop_waits() {
 }  // namespace
 
 bool interrupt_only_while_waiting(const std::function<void()>& body) {
-  py::module_ signal = py::module_::import("signal");
-  const py::object handler = signal.attr("getsignal")(static_cast<int>(SIGINT));
-  struct Shared {
-    Cut cut;  // sends SIGINT again
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool held = false;     // an interrupt came outside a wait
-    bool let_go = false;   // it was raised in a wait
-    bool done = false;
-  };
-  auto shared = std::make_shared<Shared>();
-  if (!shared->cut.by_signal || !handler.is(signal.attr("default_int_handler"))) {
-    body();
-    return false;
-  }
-  py::cpp_function gate([shared, waits = loop_waits()](const py::object&, const py::object& frame) {
-    const bool waiting = !frame.is_none() && waits.contains(frame.attr("f_code"));
-    std::lock_guard lock(shared->mutex);
-    if (waiting && !shared->let_go) {
-      shared->let_go = true;
-      PyErr_SetNone(PyExc_KeyboardInterrupt);
-      throw py::error_already_set();
-    }
-    shared->held = true;
-    shared->changed.notify_all();
-  });
-  signal.attr("signal")(static_cast<int>(SIGINT), gate);
-  std::thread resend([shared] {
-    std::unique_lock lock(shared->mutex);
-    while (!shared->done) {
-      if (shared->held && !shared->let_go) {
-        lock.unlock();
-        shared->cut.fire();
-        lock.lock();
-      }
-      shared->changed.wait_for(lock, std::chrono::milliseconds(2), [&] { return shared->done; });
-    }
-  });
-  std::exception_ptr failure;
-  bool passing = false;
-  try {
-    body();
-  } catch (py::error_already_set& e) {
-    passing = !is_ordinary(e);
-    failure = std::current_exception();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  {
-    std::lock_guard lock(shared->mutex);
-    shared->done = true;
-  }
-  shared->changed.notify_all();
-  {
-    py::gil_scoped_release nogil;
-    resend.join();
-  }
-  // A SIGINT sent before the join has arrived by now; it goes to the gate
-  // (which raises only inside a wait), not to the handler put back below.
-  // What another signal's handler raises goes on once that is done.
-  std::optional<py::error_already_set> raised;
-  if (PyErr_CheckSignals() != 0) raised.emplace();
-  signal.attr("signal")(static_cast<int>(SIGINT), handler);
-  if (raised) throw *raised;
-  if (passing) std::rethrow_exception(failure);  // the interrupt let go in a wait, or an exit request
-  if (shared->held || shared->let_go) {
-    if (failure) {  // a start that failed has nothing to end
-      PyErr_SetNone(PyExc_KeyboardInterrupt);
-      throw py::error_already_set();
-    }
-    return true;
-  }
-  if (failure) std::rethrow_exception(failure);
-  return false;
+  return hold_interrupt(body, loop_waits());
 }
 
 // --- the page interface over Python objects -------------------------------------
