@@ -100,23 +100,6 @@ void define_app_dir(py::module_& m) {
   m.attr("LOG_FILE") = os_path.attr("join")(app_dir, "scholar_monitor.log");
 }
 
-// A record's message with the values it quotes made visible: a name, a page
-// title or a failure text that holds a line break or a terminal sequence must
-// not start a record of its own in the log, nor drive the console. A
-// library's multi-line text keeps its indented continuation lines. A lone
-// surrogate, which the UTF-8 log file cannot take, shows as its escape.
-bool show_record_visibly(const py::handle& record) {
-  try {
-    const std::string text = shell::text_of(record.attr("getMessage")());
-    record.attr("msg") = shell::from_text(visible_text(text, LineBreaks::KeepIndented));
-    record.attr("args") = py::none();
-  } catch (py::error_already_set& e) {
-    // A format that does not take its arguments: the handler reports it, as logging does.
-    if (!shell::is_ordinary(e)) throw;
-  }
-  return true;
-}
-
 // Step 5: logger "Quorvelta" at INFO, to the log file (line-buffered) and to standard error.
 void set_up_log(py::module_& m) {
   py::module_ logging = py::module_::import("logging");
@@ -124,13 +107,24 @@ void set_up_log(py::module_& m) {
   logger.attr("setLevel")(logging.attr("INFO"));
   py::object formatter =
       logging.attr("Formatter")("%(asctime)s [%(levelname)s] %(message)s", py::arg("datefmt") = "%Y-%m-%d %H:%M:%S");
+  // The log's lines show the values a record quotes visibly: a name, a page
+  // title or a failure text that holds a line break or a terminal sequence
+  // must not start a record of its own nor drive the console. A library's
+  // multi-line text keeps its indented continuation lines, and a lone
+  // surrogate, which the UTF-8 log file cannot take, shows as its escape.
+  // Only the written line changes: the record keeps its format and values.
+  py::object format_message = formatter.attr("formatMessage");
+  formatter.attr("formatMessage") = py::cpp_function([format_message](const py::handle& record) {
+    const std::string text = shell::text_of(record.attr("message"));
+    record.attr("message") = shell::from_text(visible_text(text, LineBreaks::KeepIndented));
+    return format_message(record);
+  });
   py::object file_handler = logging.attr("FileHandler")(m.attr("LOG_FILE"), py::arg("encoding") = "utf-8");
   file_handler.attr("setFormatter")(formatter);
   py::object stream = file_handler.attr("stream");
   if (py::hasattr(stream, "reconfigure")) stream.attr("reconfigure")(py::arg("line_buffering") = true);
   py::object console_handler = logging.attr("StreamHandler")(py::module_::import("sys").attr("stderr"));
   console_handler.attr("setFormatter")(formatter);
-  logger.attr("addFilter")(py::cpp_function(&show_record_visibly));
   logger.attr("addHandler")(file_handler);
   logger.attr("addHandler")(console_handler);
   m.attr("logger") = logger;
