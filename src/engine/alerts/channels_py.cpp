@@ -3,6 +3,7 @@
 // HTTP post through the module's requests, and the log.
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/alerts/alert_text_py.h"
 #include "engine/alerts/secrets.h"
@@ -57,6 +58,19 @@ void check_webhook_response(const py::object& resp) {
   }
 }
 
+// The address as the HTTP client puts it on the wire (percent-encoded, its
+// empty query dropped), which is how its failure texts quote it. Nothing when
+// the client cannot make it an address at all.
+std::optional<std::string> prepared_address(const py::object& address) {
+  std::optional<std::string> prepared;
+  (void)ordinary_error([&] {
+    const py::object request = attr("requests").attr("PreparedRequest")();
+    request.attr("prepare_url")(address, py::none());
+    prepared = text_of(request.attr("url"));
+  });
+  return prepared;
+}
+
 void send_webhook(Robot robot, const py::object& msg) {
   const py::object address = attr(address_setting(robot));
   if (!py::bool_(address)) return;  // no robot configured: nothing sent, nothing logged
@@ -71,7 +85,9 @@ void send_webhook(Robot robot, const py::object& msg) {
     failure = raised;
   }
   if (failure) {
-    const std::string shown = hide_webhook_token(*failure, robot, text_of(address));
+    std::vector<std::string> forms{text_of(address)};
+    if (auto prepared = prepared_address(address)) forms.push_back(std::move(*prepared));
+    const std::string shown = hide_webhook_token(*failure, robot, forms);
     error("err_webhook_failed", py_text(std::string(channel_label(robot))), py_text(shown));
   }
 }
