@@ -10,7 +10,7 @@ import types
 import pytest
 import requests
 
-from support_robots import FEISHU_OK, INTERRUPT, OK, RobotServer
+from support_robots import FEISHU_OK, INTERRUPT, OK, TRICKLE_BODY, TRICKLE_HEADERS, RobotServer
 
 NOTICE = ("🚨 服务异常：Shop\n\n时间：2024-05-01 10:00:00\n原因：cdp_connect_failed: timeout\n\n"
           "同一次故障只告警一次，请尽快检查")
@@ -321,3 +321,20 @@ def test_ctrl_c_while_a_robot_answers_leaves_the_fan_out(core, all_robots, caplo
     assert mail_calls == []
     assert failures(core, caplog) == []
 
+
+def test_a_robot_that_dribbles_its_reply_holds_a_notice_ten_seconds_at_most(core, all_robots, caplog, mail_calls):
+    # Each wait for a byte is short, so only a bound on the whole post ends these.
+    all_robots.replies["/dingtalk"] = TRICKLE_BODY
+    all_robots.replies["/feishu"] = TRICKLE_HEADERS
+    started = time.monotonic()
+    core.send_alert(NOTICE)
+    ended = time.monotonic()
+    assert all_robots.paths() == ["/dingtalk", "/feishu", "/wecom"]
+    dingtalk, feishu, wecom = all_robots.arrived
+    for begun, over in [(dingtalk, feishu), (feishu, wecom)]:
+        assert 9.5 <= over - begun < 11.5
+    assert ended - started < 24
+    assert mail_calls == [NOTICE]  # the other channels are still reached
+    logged = failures(core, caplog)
+    assert [label for label, _ in logged] == ["钉钉", "飞书"]
+    assert all("timed out" in text for _, text in logged)
