@@ -255,7 +255,57 @@ TEST(Secrets, WebhookTokenTable) {
       {Robot::Feishu, "http://h/hook/T", "Key Words Not Found", "Key Words Not Found"},
       {Robot::DingTalk, "", "HTTP 500", "HTTP 500"},
   };
-  for (const auto& c : cases) EXPECT_EQ(hide_webhook_token(c.text, c.robot, c.address), c.shown) << c.address;
+  for (const auto& c : cases) EXPECT_EQ(hide_webhook_token(c.text, c.robot, {c.address}), c.shown) << c.address;
+}
+
+// The client quotes the address as it prepared it: percent-encoded, trimmed,
+// its empty query dropped, its dot segments resolved.
+TEST(Secrets, WebhookTokenInTheFormsTheClientWrites) {
+  struct Case {
+    Robot robot;
+    const char* address;
+    const char* prepared;  // "" when the client could not prepare it
+    const char* text;
+    const char* shown;
+  };
+  const Case cases[] = {
+      // Found by the path: every value of an address that leads to the robot.
+      {Robot::DingTalk, "http://h/robot/send?access_token=T0K ", "", "url: /robot/send?access_token=T0K%20 (Caused",
+       "url: /robot/send?access_token=*** (Caused"},
+      {Robot::DingTalk, "http://h/robot/发送?access_token=T0K", "", "url: /robot/%E5%8F%91%e9%80%81?access_token=T0K",
+       "url: /robot/%E5%8F%91%e9%80%81?access_token=***"},
+      {Robot::WeCom, "http://h/send?key=T0K&x=a b", "", "url: /send?key=T0K&x=a%20b (x)", "url: /send?key=***&x=*** (x)"},
+      {Robot::WeCom, "http://h/send?key=T0K\"", "", "url: /send?key=T0K%22 (x)", "url: /send?key=*** (x)"},
+      {Robot::Feishu, "http://h/hook/中T0K", "", "url: /hook/%E4%B8%ADT0K (x)", "url: /hook/*** (x)"},
+      {Robot::Feishu, "http://h/hook/T0K ", "", "url: /hook/T0K%20 (x)", "url: /hook/*** (x)"},
+      // Found by its value, as the prepared form holds it.
+      {Robot::Feishu, "http://h/a/../hook/T0K%7c", "http://h/hook/T0K%7C", "url: /hook/T0K%7C (x)", "url: /hook/*** (x)"},
+      {Robot::DingTalk, "http://h/a/../send?access_token=T0K|x", "http://h/send?access_token=T0K%7Cx",
+       "url: /send?access_token=T0K%7Cx (x)", "url: /send?access_token=*** (x)"},
+      // Quoted as configured, blanks and quotes included, or trimmed.
+      {Robot::WeCom, "http://h/send?key=T0K&x=a b", "", "Invalid URL 'http://h/send?key=T0K&x=a b': x",
+       "Invalid URL 'http://h/send?key=***&x=***': x"},
+      {Robot::WeCom, "  h/send?key=T0K ", "", "Invalid URL 'h/send?key=T0K': Perhaps you meant https://h/send?key=T0K?",
+       "Invalid URL 'h/send?key=***': Perhaps you meant https://h/send?key=***?"},
+      {Robot::Feishu, "http://h/hook/T0K?", "http://h/hook/T0K", "url: /hook/T0K (x)", "url: /hook/*** (x)"},
+      // A value hides only as that value: the same text elsewhere stays.
+      {Robot::DingTalk, "http://127.0.0.1:1/robot/send?access_token=1", "", "port=1): url: /robot/send?access_token=1 1",
+       "port=1): url: /robot/send?access_token=*** 1"},
+      {Robot::WeCom, "http://h/send?key=ab", "", "key=ab is not ?key=abc nor &key=ab%41", "key=ab is not ?key=abc nor &key=ab%41"},
+      // Letters of any script, control characters, a lone surrogate (as its escape), a long token.
+      {Robot::WeCom, "http://h/send?key=한국어Кириллица", "", "url: /send?key=한국어Кириллица (x)", "url: /send?key=*** (x)"},
+      {Robot::WeCom, "http://h/send?key=T\x01\\ud800", "",
+       "url: /send?key=T%01%5Cud800 then 'http://h/send?key=T\x01\\ud800'", "url: /send?key=*** then 'http://h/send?key=***'"},
+      {Robot::Feishu, "http://h/hook/T\x01K", "", "url: /hook/T%01K (x)", "url: /hook/*** (x)"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> forms{c.address};
+    if (*c.prepared != '\0') forms.emplace_back(c.prepared);
+    EXPECT_EQ(hide_webhook_token(c.text, c.robot, forms), c.shown) << c.address;
+  }
+  const std::string token(255, 'k');
+  EXPECT_EQ(hide_webhook_token("url: /send?key=" + token + "%20", Robot::WeCom, {"http://h/send?key=" + token + " "}),
+            "url: /send?key=***");
 }
 
 TEST(Secrets, PasswordTable) {
@@ -263,8 +313,24 @@ TEST(Secrets, PasswordTable) {
       {"(535, b'5.7.8 s3cret is not s3cret!')", "s3cret", "(535, b'5.7.8 *** is not ***!')"},
       {"(535, b'5.7.8 Authentication credentials invalid')", "s3cret", "(535, b'5.7.8 Authentication credentials invalid')"},
       {"(535, b'5.7.8 Authentication credentials invalid')", "", "(535, b'5.7.8 Authentication credentials invalid')"},
+      // Only where it stands as a word of its own: the code and the words stay.
+      {"(535, b'5.7.8 Authentication credentials invalid')", "5", "(535, b'5.7.8 Authentication credentials invalid')"},
+      {"(535, b'5.7.8 Authentication credentials invalid')", "8", "(535, b'5.7.8 Authentication credentials invalid')"},
+      {"(535, b'5.7.8 Authentication credentials invalid')", "in", "(535, b'5.7.8 Authentication credentials invalid')"},
+      {"(535, b'5.7.8 5 is not it')", "5", "(535, b'5.7.8 *** is not it')"},
+      {"(535, b'5.7.8 Password: 5.')", "5", "(535, b'5.7.8 Password: ***.')"},
+      {"(535, b'5.7.8 pw=5, user 5x')", "5", "(535, b'5.7.8 pw=***, user 5x')"},
+      // Escapes of the bytes literal end a word; letters of any script do not.
+      {"(535, b'5.7.8 no\\n5\\r\\n')", "5", "(535, b'5.7.8 no\\n***\\r\\n')"},
+      {"(535, b'\\xe5\\xaf\\x865')", "5", "(535, b'\\xe5\\xaf\\x86***')"},
+      {"암호5 пароль5 密码：5", "5", "암호5 пароль5 密码：***"},
+      {"'한국어Кириллица' не тот", "한국어Кириллица", "'***' не тот"},
   };
-  for (const auto& [text, password, shown] : cases) EXPECT_EQ(hide_password(text, password), shown) << text;
+  for (const auto& [text, password, shown] : cases) EXPECT_EQ(hide_password(text, {password}), shown) << text;
+  // The longer form first, so that a shorter one inside it leaves nothing behind.
+  EXPECT_EQ(hide_password("b'a\\\\b is not it'", {"a\\b", "a\\\\b"}), "b'*** is not it'");
+  const std::string long_password(255, 'p');
+  EXPECT_EQ(hide_password("(535, b'" + long_password + "')", {long_password}), "(535, b'***')");
 }
 
 TEST(Mail, RecipientsTable) {

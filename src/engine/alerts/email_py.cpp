@@ -2,6 +2,7 @@
 // the runtime's email package composes the MIME message and smtplib carries
 // it over implicit TLS.
 #include <string>
+#include <vector>
 
 #include "engine/alerts/alert_text_py.h"
 #include "engine/alerts/mail.h"
@@ -35,11 +36,23 @@ py::object compose(const std::string& msg, const py::list& recipients, const py:
   return message;
 }
 
+// The password as given, and as it reads inside a bytes literal, the form in
+// which a server's reply that repeats it reaches the failure's text.
+std::vector<std::string> password_forms(const py::object& password) {
+  std::vector<std::string> forms{text_of(password)};
+  if (py::isinstance<py::str>(password)) {
+    const py::object literal = py::repr(password.attr("encode")("utf-8", "backslashreplace"));
+    const std::string quoted = text_of(literal);  // b'...' or b"..."
+    forms.push_back(quoted.substr(2, quoted.size() - 3));
+  }
+  return forms;
+}
+
 void send_email(const py::object& msg) {
   // A recipients setting that is not text is not this channel's failure to log.
   const py::list recipients = email_recipients(attr("EMAIL_RECIPIENTS"));
   if (recipients.empty()) return;
-  std::string secret;  // the password as the server would be given it; never logged
+  std::vector<std::string> secret;  // the password as its failure texts may write it; never logged
   const auto failure = ordinary_error([&] {
     const py::object user = attr("SMTP_USER");
     const py::object wire = compose(core_text(msg, "msg"), recipients, user).attr("as_string")();
@@ -50,7 +63,7 @@ void send_email(const py::object& msg) {
         attr("SMTP_HOST"), attr("SMTP_PORT"), py::arg("timeout") = kTimeoutSeconds, py::arg("context") = context);
     try {
       const py::object password = attr("SMTP_PASSWORD");
-      if (!password.is_none()) secret = text_of(password);
+      if (!password.is_none()) secret = password_forms(password);
       server.attr("login")(user, password);
       server.attr("sendmail")(user, recipients, wire);
       server.attr("quit")();

@@ -12,8 +12,13 @@ namespace engine::alerts {
 
 enum class Robot { DingTalk, Feishu, WeCom };
 
-// Every webhook post, and every wait of the mail exchange, gives up after this.
+// A webhook post gives up after this, counted from its start to the last byte
+// of the reply, however slowly the robot answers; the mail exchange gives up
+// on each of its waits after this.
 inline constexpr int kTimeoutSeconds = 10;
+
+// The failure of a post that the robot's reply outlasted.
+inline constexpr std::string_view kPostTimedOut = "timed out: the robot's reply did not end within 10 s";
 
 // The label that names a channel in the failure log.
 std::string_view channel_label(Robot robot);
