@@ -110,6 +110,17 @@ def test_mail_reaches_every_recipient(core, monkeypatch, server_for, caplog, tit
     assert "<script>" not in html and "<b>" not in html
 
 
+def test_a_name_with_a_lone_surrogate_still_gets_its_mail(core, monkeypatch, server_for, caplog):
+    server = server_for()
+    monkeypatch.setattr(core, "EMAIL_RECIPIENTS", "ops@x.test")
+    core.send_email("🚨 服务异常：서버 a\udcff\n\n时间：2024-05-01 10:00:00\n关键词：a\udcff")
+    assert failures(core, caplog) == []
+    [(_, _, raw)] = server.messages
+    [part] = email.message_from_bytes(raw).get_payload()
+    html = base64.b64decode(part.get_payload()).decode("utf-8")
+    assert ">🚨 服务异常：서버 a\\udcff</p>" in html and ">a\\udcff</td>" in html
+
+
 @pytest.mark.parametrize("password", ["wrong", ""])
 def test_refused_login_is_logged_and_nothing_sent(core, monkeypatch, server_for, caplog, password):
     server = server_for()

@@ -23,6 +23,10 @@ py::list email_recipients(const py::object& raw) {
   return list;
 }
 
+// A mail travels as UTF-8, which has no lone surrogate: one that a target's
+// name brings shows as its escape, and the notice still goes out.
+py::str mail_text(const std::string& text) { return py_text(text_of(py_text(text))); }
+
 // One multipart/alternative container holding the HTML as its only part,
 // with From, To and Subject and no other header of our own.
 py::object compose(const std::string& msg, const py::list& recipients, const py::object& user) {
@@ -32,7 +36,7 @@ py::object compose(const std::string& msg, const py::list& recipients, const py:
   message["From"] = py::module_::import("email.utils").attr("formataddr")(py::make_tuple(py_text(std::string(kSenderName)), user));
   message["To"] = py::str(", ").attr("join")(recipients);
   message["Subject"] = py::module_::import("email.header").attr("Header")(py_text(mail_subject(kind)), "utf-8");
-  message.attr("attach")(py::module_::import("email.mime.text").attr("MIMEText")(py_text(mail_html(msg)), "html", "utf-8"));
+  message.attr("attach")(py::module_::import("email.mime.text").attr("MIMEText")(mail_text(mail_html(msg)), "html", "utf-8"));
   return message;
 }
 
