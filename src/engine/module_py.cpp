@@ -115,8 +115,12 @@ void set_up_log(py::module_& m) {
   // Only the written line changes: the record keeps its format and values.
   py::object format_message = formatter.attr("formatMessage");
   formatter.attr("formatMessage") = py::cpp_function([format_message](const py::handle& record) {
-    const std::string text = shell::text_of(record.attr("message"));
-    record.attr("message") = shell::from_text(visible_text(text, LineBreaks::KeepIndented));
+    const py::object message = record.attr("message");
+    // Most records hold nothing to show: str.isprintable() is false for every
+    // control, line separator and lone surrogate, so only those are rewritten.
+    if (!message.attr("isprintable")().cast<bool>()) {
+      record.attr("message") = shell::from_text(visible_text(shell::text_of(message), LineBreaks::KeepIndented));
+    }
     return format_message(record);
   });
   py::object file_handler = logging.attr("FileHandler")(m.attr("LOG_FILE"), py::arg("encoding") = "utf-8");
