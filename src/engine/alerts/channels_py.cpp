@@ -95,6 +95,8 @@ py::object post_within_deadline(const py::object& address, const py::object& bod
       exchange->raised = std::current_exception();
     }
     {
+      // Without the GIL: the caller may hold the lock while it waits for the GIL.
+      py::gil_scoped_release nogil;
       std::lock_guard lock(exchange->mutex);
       exchange->done = true;
     }
@@ -111,11 +113,14 @@ py::object post_within_deadline(const py::object& address, const py::object& bod
   // errors, and threads end on it quietly); a body still coming in is cut
   // at once by shutting the reply's socket.
   const auto abandon = [&] {
-    // With the GIL and the lock held here, the thread is either still inside
-    // the post or done: it sets done under the lock, with the GIL.
-    std::lock_guard lock(exchange->mutex);
-    if (exchange->done) return;
-    PyThreadState_SetAsyncExc(exchange->thread, PyExc_SystemExit);
+    {
+      // The lock is never held across a call into Python, which may let the
+      // GIL go: the thread takes the lock only without the GIL. A thread that
+      // ends its post meanwhile just ends on the SystemExit, quietly.
+      std::lock_guard lock(exchange->mutex);
+      if (exchange->done) return;
+      PyThreadState_SetAsyncExc(exchange->thread, PyExc_SystemExit);
+    }
     if (exchange->reply_begun) {
       (void)ordinary_error([&] { exchange->reply_begun.attr("raw").attr("shutdown")(); });
     }
