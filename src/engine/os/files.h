@@ -70,8 +70,10 @@ class FileReplacement {
 
 // The temporary of a replace is named after its file: the directory, the
 // temporary_stem of the file's name, ".tmp-" and the id of the writing
-// process, on POSIX followed by "-" and a number of its own.
+// process, on POSIX followed by "-" and a number of its own. temporary_base
+// is that name up to the process id.
 std::string temporary_base(const std::string& path);
+
 // True when name (a file name without directory) is such a temporary of the
 // file named file_name; the writer's process id goes to pid.
 bool is_temporary_of(std::string_view name, std::string_view file_name, unsigned long& pid);
