@@ -14,30 +14,29 @@ std::string core_text(const py::handle& text, const char* what) {
     const std::string type = py::str(py::type::handle_of(text).attr("__name__"));
     throw py::type_error(std::string(what) + " must be str, not " + type);
   }
-  return shell::to_text(text);
+  return shell::text_keeping_surrogates(text);
 }
-
-py::str py_text(const std::string& text) { return shell::from_text(text); }
 
 }  // namespace alerts
 
 void register_alert_text(py::module_& m) {
   using namespace alerts;
+  using shell::from_text;
   m.def(
       "_parse_alert_msg",
       [](const py::object& msg) {
         const ParsedAlert parsed = parse_alert_msg(core_text(msg, "msg"));
         py::dict fields;  // keeps the order in which labels first appeared
-        for (const auto& [label, value] : parsed.fields) fields[py_text(label)] = py_text(value);
-        return py::make_tuple(py_text(parsed.title), fields);
+        for (const auto& [label, value] : parsed.fields) fields[from_text(label)] = from_text(value);
+        return py::make_tuple(from_text(parsed.title), fields);
       },
       py::arg("msg"));
   m.def(
       "_alert_card_color",
-      [](const py::object& msg) { return py_text(std::string(alert_card_color(core_text(msg, "msg")))); },
+      [](const py::object& msg) { return from_text(std::string(alert_card_color(core_text(msg, "msg")))); },
       py::arg("msg"));
   m.def(
-      "_format_markdown", [](const py::object& msg) { return py_text(format_markdown(core_text(msg, "msg"))); },
+      "_format_markdown", [](const py::object& msg) { return from_text(format_markdown(core_text(msg, "msg"))); },
       py::arg("msg"));
 }
 

@@ -12,7 +12,4 @@ namespace py = pybind11;
 // The UTF-8 bytes of a str; anything else raises TypeError naming what it got.
 std::string core_text(const py::handle& text, const char* what);
 
-// A str from the core's UTF-8 bytes.
-py::str py_text(const std::string& text);
-
 }  // namespace engine::alerts

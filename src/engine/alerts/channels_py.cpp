@@ -41,7 +41,7 @@ class Reply : public WebhookReply {
   }
   bool has(std::string_view name) const override { return body_.contains(key(name)); }
   bool equals_zero(std::string_view name) const override { return value(name).equal(py::int_(0)); }
-  std::string text(std::string_view name) const override { return text_of(value(name)); }
+  std::string text(std::string_view name) const override { return text_escaping_surrogates(value(name)); }
 
  private:
   static py::str key(std::string_view name) { return py::str(name.data(), name.size()); }
@@ -58,7 +58,7 @@ std::optional<std::string> reply_failure(const py::object& resp) {
 
 void check_webhook_response(const py::object& resp) {
   if (const auto failure = reply_failure(resp)) {
-    PyErr_SetObject(PyExc_RuntimeError, py_text(*failure).ptr());
+    PyErr_SetObject(PyExc_RuntimeError, from_text(*failure).ptr());
     throw py::error_already_set();
   }
 }
@@ -159,7 +159,7 @@ std::optional<std::string> prepared_address(const py::object& address) {
   (void)ordinary_error([&] {
     const py::object request = attr("requests").attr("PreparedRequest")();
     request.attr("prepare_url")(address, py::none());
-    prepared = text_of(request.attr("url"));
+    prepared = text_escaping_surrogates(request.attr("url"));
   });
   return prepared;
 }
@@ -170,16 +170,16 @@ void send_webhook(Robot robot, const py::object& msg) {
   std::optional<std::string> failure;
   if (const auto raised = ordinary_error([&] {
         const std::string payload = webhook_payload(robot, core_text(msg, "msg"));
-        const py::object body = py::module_::import("json").attr("loads")(py_text(payload));
+        const py::object body = py::module_::import("json").attr("loads")(from_text(payload));
         failure = reply_failure(post_within_deadline(address, body));
       })) {
     failure = raised;
   }
   if (failure) {
-    std::vector<std::string> forms{text_of(address)};
+    std::vector<std::string> forms{text_escaping_surrogates(address)};
     if (auto prepared = prepared_address(address)) forms.push_back(std::move(*prepared));
     const std::string shown = hide_webhook_token(*failure, robot, forms);
-    error("err_webhook_failed", py_text(std::string(channel_label(robot))), py_text(shown));
+    error("err_webhook_failed", from_text(std::string(channel_label(robot))), from_text(shown));
   }
 }
 

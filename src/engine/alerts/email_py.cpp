@@ -19,13 +19,13 @@ using namespace alerts;
 
 py::list email_recipients(const py::object& raw) {
   py::list list;
-  for (const std::string& address : parse_email_recipients(core_text(raw, "raw"))) list.append(py_text(address));
+  for (const std::string& address : parse_email_recipients(core_text(raw, "raw"))) list.append(from_text(address));
   return list;
 }
 
 // A mail travels as UTF-8, which has no lone surrogate: one that a target's
 // name brings shows as its escape, and the notice still goes out.
-py::str mail_text(const std::string& text) { return py_text(text_of(py_text(text))); }
+py::str mail_text(const std::string& text) { return from_text(text_escaping_surrogates(from_text(text))); }
 
 // One multipart/alternative container holding the HTML as its only part,
 // with From, To and Subject and no other header of our own.
@@ -33,9 +33,9 @@ py::object compose(const std::string& msg, const py::list& recipients, const py:
   const NoticeKind kind = notice_kind(msg);
   py::object message = py::module_::import("email.mime.multipart").attr("MIMEMultipart")("alternative");
   // formataddr writes the display name as an encoded word and refuses an address that is not ASCII.
-  message["From"] = py::module_::import("email.utils").attr("formataddr")(py::make_tuple(py_text(std::string(kSenderName)), user));
+  message["From"] = py::module_::import("email.utils").attr("formataddr")(py::make_tuple(from_text(std::string(kSenderName)), user));
   message["To"] = py::str(", ").attr("join")(recipients);
-  message["Subject"] = py::module_::import("email.header").attr("Header")(py_text(mail_subject(kind)), "utf-8");
+  message["Subject"] = py::module_::import("email.header").attr("Header")(from_text(mail_subject(kind)), "utf-8");
   message.attr("attach")(py::module_::import("email.mime.text").attr("MIMEText")(mail_text(mail_html(msg)), "html", "utf-8"));
   return message;
 }
@@ -43,10 +43,10 @@ py::object compose(const std::string& msg, const py::list& recipients, const py:
 // The password as given, and as it reads inside a bytes literal, the form in
 // which a server's reply that repeats it reaches the failure's text.
 std::vector<std::string> password_forms(const py::object& password) {
-  std::vector<std::string> forms{text_of(password)};
+  std::vector<std::string> forms{text_escaping_surrogates(password)};
   if (py::isinstance<py::str>(password)) {
     const py::object literal = py::repr(password.attr("encode")("utf-8", "backslashreplace"));
-    const std::string quoted = text_of(literal);  // b'...' or b"..."
+    const std::string quoted = text_escaping_surrogates(literal);  // b'...' or b"..."
     forms.push_back(quoted.substr(2, quoted.size() - 3));
   }
   return forms;
@@ -79,7 +79,7 @@ void send_email(const py::object& msg) {
   });
   if (failure) {
     const std::string shown = hide_password(*failure, secret);
-    error("err_webhook_failed", py_text(std::string(kMailLabel)), py_text(shown));
+    error("err_webhook_failed", from_text(std::string(kMailLabel)), from_text(shown));
   }
 }
 

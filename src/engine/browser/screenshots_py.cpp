@@ -22,7 +22,7 @@ py::str save_debug(const py::object& page, const py::object& keyword) {
   os.attr("makedirs")(dir, "exist_ok"_a = true);  // failures here reach the caller
   const std::string tag = alerts::core_text(py::str(keyword), "keyword");  // the tag as text
   const std::string name = fit_file_name(local_time("%Y%m%d_%H%M%S") + "_", tag, ".png");
-  const py::str path = py::str(os.attr("fspath")(dir)) + py::str("/") + alerts::py_text(name);
+  const py::str path = py::str(os.attr("fspath")(dir)) + py::str("/") + from_text(name);
   if (auto failure = ordinary_error([&] { page.attr("screenshot")("path"_a = path, "full_page"_a = true); })) {
     error("err_screenshot_failed", *failure);
   }

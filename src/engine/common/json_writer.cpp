@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "engine/common/utf8.h"
+
 namespace engine::json {
 namespace {
 
@@ -158,9 +160,8 @@ void append_string(std::string& out, std::string_view utf8) {
       // A lone surrogate crosses from Python in its three-byte form, which no
       // UTF-8 reader takes: it is written as the \u escape Python reads back
       // into that same character.
-      if (end - p < 3 || (static_cast<unsigned char>(p[1]) & 0xE0) != 0xA0) continue;
-      const unsigned cp = 0xD000u | ((static_cast<unsigned char>(p[1]) & 0x3Fu) << 6) |
-                          (static_cast<unsigned char>(p[2]) & 0x3Fu);
+      const char32_t cp = utf8::lone_surrogate_at(utf8, static_cast<std::size_t>(p - utf8.data()));
+      if (cp == 0) continue;
       out.append(run, static_cast<std::size_t>(p - run));
       out += "\\u";
       for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(cp >> shift) & 0xF]);

@@ -64,6 +64,14 @@ std::string_view prefix(std::string_view text, std::size_t n) {
   return text.substr(0, i);
 }
 
+char32_t lone_surrogate_at(std::string_view text, std::size_t pos) {
+  if (pos + 2 >= text.size() || static_cast<unsigned char>(text[pos]) != 0xED) return 0;
+  const auto second = static_cast<unsigned char>(text[pos + 1]);
+  const auto third = static_cast<unsigned char>(text[pos + 2]);
+  if ((second & 0xE0) != 0xA0 || (third & 0xC0) != 0x80) return 0;
+  return 0xD000u | ((second & 0x3Fu) << 6) | (third & 0x3Fu);
+}
+
 std::size_t strict_step(std::string_view text, bool& valid) {
   valid = false;
   const auto lead = static_cast<unsigned char>(text[0]);

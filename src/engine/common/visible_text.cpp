@@ -12,13 +12,6 @@ void append_hex(std::string& out, std::string_view prefix, unsigned value, int d
   for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out.push_back(kHex[(value >> shift) & 0xF]);
 }
 
-// U+D800..U+DFFF in three bytes, as "surrogatepass" writes a lone surrogate.
-bool lone_surrogate_at(std::string_view text, std::size_t pos) {
-  return pos + 2 < text.size() && static_cast<unsigned char>(text[pos]) == 0xED &&
-         (static_cast<unsigned char>(text[pos + 1]) & 0xE0) == 0xA0 &&
-         (static_cast<unsigned char>(text[pos + 2]) & 0xC0) == 0x80;
-}
-
 bool indent_follows(std::string_view text, std::size_t pos) {
   return pos < text.size() && (text[pos] == ' ' || text[pos] == '\t');
 }
@@ -29,10 +22,8 @@ std::string visible_text(std::string_view text, LineBreaks breaks) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t pos = 0; pos < text.size();) {
-    if (lone_surrogate_at(text, pos)) {
-      const unsigned cp = 0xD000u | ((static_cast<unsigned char>(text[pos + 1]) & 0x3Fu) << 6) |
-                          (static_cast<unsigned char>(text[pos + 2]) & 0x3Fu);
-      append_hex(out, "\\u", cp, 4);
+    if (const char32_t surrogate = utf8::lone_surrogate_at(text, pos)) {
+      append_hex(out, "\\u", surrogate, 4);
       pos += 3;
       continue;
     }

@@ -29,7 +29,7 @@ class PythonValues {
   void value(py::handle v) {
     PyObject* o = v.ptr();
     if (PyUnicode_Check(o)) {
-      writer_.string(to_text(v));  // a lone surrogate as well: the writer escapes it
+      writer_.string(text_keeping_surrogates(v));  // a lone surrogate as well: the writer escapes it
     } else if (o == Py_None) {
       writer_.null();
     } else if (o == Py_True || o == Py_False) {
@@ -65,7 +65,7 @@ class PythonValues {
 
   static std::string key_text(py::handle k) {
     PyObject* o = k.ptr();
-    if (PyUnicode_Check(o)) return to_text(k);
+    if (PyUnicode_Check(o)) return text_keeping_surrogates(k);
     if (PyFloat_Check(o)) return json::float_text(PyFloat_AsDouble(o));
     if (o == Py_True) return "true";
     if (o == Py_False) return "false";
@@ -162,12 +162,12 @@ void append_round(RoundLog& log, std::int64_t number, const std::string& time, c
                   const py::object& latency) {
   std::vector<std::pair<std::string, bool>> flags;
   for (auto [name, ok] : results) {
-    flags.emplace_back(to_text(name), py::bool_(py::reinterpret_borrow<py::object>(ok)));
+    flags.emplace_back(text_keeping_surrogates(name), py::bool_(py::reinterpret_borrow<py::object>(ok)));
   }
   std::vector<std::pair<std::string, std::int64_t>> times;
   if (!latency.is_none()) {
     for (auto [name, ms] : py::dict(latency)) {
-      times.emplace_back(to_text(name), ms.cast<std::int64_t>());
+      times.emplace_back(text_keeping_surrogates(name), ms.cast<std::int64_t>());
     }
   }
   std::vector<std::pair<std::string_view, bool>> flag_views(flags.begin(), flags.end());

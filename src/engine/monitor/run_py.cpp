@@ -118,10 +118,10 @@ std::vector<CustomTarget> custom_targets(const py::handle& record, const std::ve
         if (other_name.equal(name)) refuse(tr("err_settings_same_name", other, index, quoted(name)));
       }
       checked.emplace_back(index, name);
-      py::str key = from_text(case_blind_key(to_text(call("get_custom_state_file", name))));
+      py::str key = from_text(case_blind_key(text_keeping_surrogates(call("get_custom_state_file", name))));
       if (files_taken.contains(key)) {
-        custom.own_state_file = from_text(own_custom_state_file(to_text(name)));
-        key = from_text(case_blind_key(to_text(custom.own_state_file)));
+        custom.own_state_file = from_text(own_custom_state_file(text_keeping_surrogates(name)));
+        key = from_text(case_blind_key(text_keeping_surrogates(custom.own_state_file)));
       }
       files_taken.add(key);
     }
@@ -164,7 +164,7 @@ struct RoundOutcome {
 void check_target(RoundOutcome& round, const py::object& name, const py::object& check_fn,
                   const py::object& state_file) {
   py::tuple result = call("process_service", name, check_fn, state_file);
-  const std::string key = to_text(name);
+  const std::string key = text_keeping_surrogates(name);
   round.results.emplace_back(key, py::bool_(py::object(result[0])));
   if (!result[3].is_none()) round.latency.emplace_back(key, py::int_(py::object(result[3])).cast<std::int64_t>());
 }
@@ -219,7 +219,7 @@ void main_run() {
   for (const auto& toggle : kTargetToggles)
     if (switched_on(record, toggle.key)) enabled.emplace_back(toggle.display_name);
   const std::vector<CustomTarget> targets = custom_targets(record, enabled);
-  for (const auto& custom : targets) enabled.push_back(to_text(custom.name));
+  for (const auto& custom : targets) enabled.push_back(text_keeping_surrogates(custom.name));
   const std::string targets_line = targets_text(enabled, tr("gui_disabled"));
 
   info_literal(kBanner);

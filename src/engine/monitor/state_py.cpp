@@ -26,7 +26,7 @@ py::object fspath(const py::object& path) { return py::module_::import("os").att
   if (e.matches(PyExc_OSError)) {
     type = PyExc_OSError;
     const py::object strerror = py::getattr(e.value(), "strerror", py::none());
-    why = strerror.is_none() ? error_text(e) : to_text(strerror);
+    why = strerror.is_none() ? error_text(e) : text_keeping_surrogates(strerror);
   } else if (e.matches(PyExc_RecursionError)) {
     why = tr("err_state_too_deep");
   } else {
@@ -58,10 +58,10 @@ py::object load_state(const py::object& state_file) {
 }
 
 void save_state(const py::object& state, const py::object& state_file) {
-  const std::string path = to_text(fspath(state_file));
+  const std::string path = text_keeping_surrogates(fspath(state_file));
   // A lone surrogate in a member's text goes to the file as its \u escape
   // (the backslash escape Python writes for it), which reads back as itself.
-  std::string text = text_of(py::module_::import("json").attr("dumps")(state, py::arg("indent") = 2,
+  std::string text = text_escaping_surrogates(py::module_::import("json").attr("dumps")(state, py::arg("indent") = 2,
                                                                          py::arg("ensure_ascii") = false));
   try {
     // Rewritten for every target in every round: atomic, but without a disk flush each time.
@@ -82,7 +82,7 @@ std::string joined_text(const py::handle& value) {
     const std::string type = py::str(py::type::handle_of(value).attr("__name__"));
     raise(PyExc_TypeError, "can only concatenate str (not \"" + type + "\") to str");
   }
-  return to_text(value);
+  return text_keeping_surrogates(value);
 }
 
 std::string stored_status(const py::object& state, const py::object& state_file) {
@@ -148,12 +148,12 @@ void register_state(py::module_& m) {
   // character, so it becomes "_"); bytes and other values are refused, not converted.
   m.def("_sanitize_name",
         [](const py::handle& name) {
-          return alerts::py_text(sanitize_name(alerts::core_text(name, "_sanitize_name() argument 'name'")));
+          return from_text(sanitize_name(alerts::core_text(name, "_sanitize_name() argument 'name'")));
         },
         py::arg("name"));
   m.def("get_custom_state_file",
         [](const py::handle& name) {
-          return alerts::py_text(custom_state_file(alerts::core_text(name, "get_custom_state_file() argument 'name'")));
+          return from_text(custom_state_file(alerts::core_text(name, "get_custom_state_file() argument 'name'")));
         },
         py::arg("name"));
   m.def("process_service", &process_service, py::arg("name"), py::arg("check_fn"), py::arg("state_file"));

@@ -65,7 +65,7 @@ py::str console_text(std::string_view text) { return py::str(visible_text(text))
 py::object head_value(const std::string& stored, const py::object& loads) {
   try {
     py::object value = loads(stored);
-    if (py::isinstance<py::str>(value)) return console_text(text_of(value));
+    if (py::isinstance<py::str>(value)) return console_text(text_escaping_surrogates(value));
     static_cast<void>(py::str(value));  // fails where the console line would
     return value;
   } catch (py::error_already_set& e) {

@@ -8,7 +8,7 @@ py::object attr(const char* name) { return core().attr(name); }
 
 void info_literal(const std::string& message) { attr("logger").attr("info")(message); }
 
-std::string to_text(const py::handle& value) {
+std::string text_keeping_surrogates(const py::handle& value) {
   py::object text = py::isinstance<py::str>(value) ? py::reinterpret_borrow<py::object>(value) : py::str(value);
   PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
   if (bytes == nullptr) throw py::error_already_set();
@@ -31,7 +31,7 @@ py::object shown(const py::handle& value) {
   return py::object(text[py::slice(0, static_cast<py::ssize_t>(kShownLength), 1)]) + py::str(kCut);
 }
 
-std::string shown_text(const py::handle& value) { return text_of(shown(value)); }
+std::string shown_text(const py::handle& value) { return text_escaping_surrogates(shown(value)); }
 
 bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
@@ -48,14 +48,14 @@ void raise_from(const py::error_already_set& cause, PyObject* type, const std::s
   throw py::error_already_set();
 }
 
-std::string text_of(const py::handle& value) {
+std::string text_escaping_surrogates(const py::handle& value) {
   return py::str(value).attr("encode")("utf-8", "backslashreplace").cast<std::string>();
 }
 
 std::string error_text(const py::error_already_set& e) {
   // The guard that reports an error must not fail on its text.
   try {
-    return text_of(e.value());
+    return text_escaping_surrogates(e.value());
   } catch (py::error_already_set& failed) {
     // An error whose str() itself fails is still an ordinary error: the guard
     // must absorb it, not let the second failure out. Python's own traceback

@@ -33,17 +33,23 @@ py::object call(const char* name, A&&... args) {
   return attr(name)(std::forward<A>(args)...);
 }
 
-// Python text to the core's UTF-8 and back. A lone surrogate, which a Python
-// str may hold, crosses in its three-byte form ("surrogatepass"), so any text
-// survives the round trip; a value that is not text crosses as its str().
-std::string to_text(const py::handle& value);
+// Python text to the core's UTF-8, two ways; a value that is not text
+// crosses as its str(). They differ only in a lone surrogate, which a Python
+// str may hold and UTF-8 cannot:
+// - kept in its three-byte form ("surrogatepass"), so that the text comes
+//   back to Python as it was (from_text is the way back);
+std::string text_keeping_surrogates(const py::handle& value);
+// - written as its backslash escape, so that the text is UTF-8 proper for
+//   whatever leaves the process (a log line, a file, a mail).
+std::string text_escaping_surrogates(const py::handle& value);
+// A str from the core's text, a lone surrogate's three-byte form included.
 py::str from_text(std::string_view text);
 
 // tr(key, *args) of the catalogue, as the core's UTF-8 (a name filled in may
 // hold a lone surrogate).
 template <class... A>
 std::string tr(const char* key, A&&... args) {
-  return to_text(call("tr", key, std::forward<A>(args)...));
+  return text_keeping_surrogates(call("tr", key, std::forward<A>(args)...));
 }
 
 // Log records: the catalogue text is the %-format and the values go beside it,
@@ -75,9 +81,6 @@ std::string shown_text(const py::handle& value);
 // Ordinary errors: every C++ exception of the core and every Python Exception.
 // Pass-through: KeyboardInterrupt and SystemExit (BaseException only).
 bool is_ordinary(const py::error_already_set& e);
-// What Python's str(value) gives, in UTF-8; characters UTF-8 cannot carry
-// (lone surrogates) as backslash escapes, so that a log line can take it.
-std::string text_of(const py::handle& value);
 // What Python's str(e) gives for an error (no type name in front).
 std::string error_text(const py::error_already_set& e);
 // Raises a Python error of the given type with the text.

@@ -9,12 +9,12 @@ namespace {
 
 using namespace shell;
 
-py::str crash_reason(const py::object& error) { return from_text(sites::crash_reason(to_text(error))); }
+py::str crash_reason(const py::object& error) { return from_text(sites::crash_reason(text_keeping_surrogates(error))); }
 
 py::tuple check_custom_url_once(const py::object& playwright, const py::object& name, const py::object& url) {
   // The tag is the file-name-safe form of the name, asked for at each screenshot.
-  auto tag = [name] { return page_call([&] { return to_text(call("_sanitize_name", name)); }); };
-  sites::Member member = sites::custom_url_member(to_text(name), to_text(url), tag);
+  auto tag = [name] { return page_call([&] { return text_keeping_surrogates(call("_sanitize_name", name)); }); };
+  sites::Member member = sites::custom_url_member(text_keeping_surrogates(name), text_keeping_surrogates(url), tag);
   return run_member(playwright, member, sites::custom_url_test);
 }
 

@@ -112,13 +112,13 @@ class PyPage : public sites::Page {
     });
   }
   std::string url() override {
-    return page_call([&] { return to_text(page_.attr("url")); });
+    return page_call([&] { return text_keeping_surrogates(page_.attr("url")); });
   }
   std::string title() override {
-    return page_call([&] { return to_text(page_.attr("title")()); });
+    return page_call([&] { return text_keeping_surrogates(page_.attr("title")()); });
   }
   std::string inner_text(const std::string& selector) override {
-    return page_call([&] { return to_text(page_.attr("inner_text")(from_text(selector))); });
+    return page_call([&] { return text_keeping_surrogates(page_.attr("inner_text")(from_text(selector))); });
   }
   bool query_selector(const std::string& selector) override {
     return page_call([&] { return !page_.attr("query_selector")(from_text(selector)).is_none(); });
@@ -229,7 +229,7 @@ class PyEnv : public sites::Env {
     page_call([&] { sleep(seconds); });
   }
   std::string lower(std::string_view text) override {
-    return page_call([&] { return to_text(from_text(text).attr("lower")()); });
+    return page_call([&] { return text_keeping_surrogates(from_text(text).attr("lower")()); });
   }
 };
 
@@ -240,7 +240,7 @@ py::tuple to_tuple(const sites::CheckResult& result) {
 }
 
 py::tuple run_check(const py::object& playwright, const BrowserCheck& check) {
-  const std::string endpoint = to_text(attr("CDP_URL"));
+  const std::string endpoint = text_keeping_surrogates(attr("CDP_URL"));
   PySession session(playwright);
   PyEnv env;
   std::optional<sites::CheckResult> result;

@@ -47,7 +47,7 @@ auto page_call(F&& body) -> decltype(body()) {
     return std::forward<F>(body)();
   } catch (py::error_already_set& e) {
     if (!is_ordinary(e)) throw;
-    const std::string text = to_text(e.value());
+    const std::string text = text_keeping_surrogates(e.value());
     throw PyError(std::move(e), text);
   } catch (const sites::PageError&) {
     throw;

@@ -29,11 +29,11 @@ sites::RestrictionPhrases gemini_restriction_phrases() {
                           Py_TYPE(item.ptr())->tp_name;
           break;
         }
-        list.phrases.push_back(to_text(item));
+        list.phrases.push_back(text_keeping_surrogates(item));
       }
     } catch (py::error_already_set& e) {
       if (!is_ordinary(e)) throw;
-      list.unusable = to_text(e.value());
+      list.unusable = text_keeping_surrogates(e.value());
     }
     return list;
   });
@@ -59,15 +59,15 @@ constexpr BuiltIn kBuiltIns[] = {
 };
 
 py::tuple built_in_attempt(const BuiltIn& b, const py::object& playwright) {
-  const sites::Site site = b.make(to_text(attr(b.address_setting)));
+  const sites::Site site = b.make(text_keeping_surrogates(attr(b.address_setting)));
   return run_member(playwright, site.member, site.test);
 }
 
 py::tuple check_once(const py::object& playwright) {
   const py::list keywords(attr("SEARCH_KEYWORDS"));
   if (keywords.empty()) raise(PyExc_IndexError, "Cannot choose from an empty sequence");
-  const std::string keyword = to_text(keywords[sites::draw_keyword_index(keywords.size())]);
-  const std::string address = sites::scholar_address(to_text(attr("SEARCH_URL")), keyword);
+  const std::string keyword = text_keeping_surrogates(keywords[sites::draw_keyword_index(keywords.size())]);
+  const std::string address = sites::scholar_address(text_keeping_surrogates(attr("SEARCH_URL")), keyword);
   return run_check(playwright, [&](sites::Session& session, const std::string& endpoint, sites::Env& env) {
     return sites::scholar_check(session, endpoint, env, keyword, address);
   });
