@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/common/file_name.h"
 #include "engine/common/utf8.h"
@@ -110,6 +111,44 @@ TEST(TargetState, OwnStateFilesAreStableAndDistinct) {
   EXPECT_EQ(own_long.size(), kFileNameLimit);
   // Never a long name's shortened file, even where the hashed texts agree.
   EXPECT_NE(own_long, custom_state_file(std::string(1000, 'z')));
+}
+
+// Which file each of a run's clashing targets takes, from what the run finds.
+TEST(TargetState, ChooseStateFiles) {
+  using F = StateFileFinding;
+  constexpr auto P = StateFile::Plain, O = StateFile::Own;
+  const std::string seoul = "\xEC\x84\x9C\xEB\xB2\x84", device = "\xEC\x9E\xA5\xEC\xB9\x98";  // 서버, 장치
+  const std::string server = "\xD1\x81\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80";  // сервер
+  const std::string lone = "a\xED\xB3\xBF", lone_other = "a\xED\xB3\xBE", long_name(255, 'n');
+  struct Case {
+    const char* what;
+    std::vector<F> found;
+    std::vector<StateFile> expected;
+  };
+  const Case cases[] = {
+      {"new names: the first in order has the plain file",
+       {{"db main", "k", false, {}}, {"db-main", "k", false, {}}}, {P, O}},
+      {"no clash: each keeps its plain file", {{"a", "a", false, {}}, {"b", "b", false, {}}}, {P, P}},
+      {"a plain file that records its name stays that target's, a clashing name added ahead of it",
+       {{"db main", "k", false, {}}, {"db-main", "k", false, "db-main"}}, {O, P}},
+      {"a plain file recording another name is no one else's, that target switched off",
+       {{"db-main", "k", false, "db main"}}, {O}},
+      {"an own file is kept, alone or reordered",
+       {{"db-main", "k", true, {}}, {"db main", "k", false, "db main"}}, {O, P}},
+      {"files from before names were recorded: the own file, and the plain one for the other",
+       {{seoul, "k", false, {}}, {device, "k", true, {}}}, {P, O}},
+      {"an unrecorded plain file is taken only where no recorded owner has it",
+       {{seoul, "k", false, {}}, {device, "k", false, device}}, {O, P}},
+      {"case-blind: two recorded owners of one key, the first keeps it",
+       {{"DB", "k", false, "DB"}, {"db", "k", false, "db"}}, {P, O}},
+      {"names in any script, a lone surrogate, 255 bytes",
+       {{server, "k", false, {}}, {lone, "k", false, lone_other}, {lone_other, "k", true, {}}, {long_name, "l", false,
+        long_name}},
+       {P, O, O, P}},
+      {"an own file wins over the plain file that records the same name",
+       {{"db main", "k", true, "db main"}}, {O}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(choose_state_files(c.found), c.expected) << c.what;
 }
 
 TEST(TargetState, CustomStateFileSharesNames) {

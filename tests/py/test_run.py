@@ -617,6 +617,63 @@ def test_names_that_would_share_a_state_file_get_files_of_their_own(core, neighb
     assert sorted(p.name for p in tmp_path.glob("custom_*_state.json")) == files
 
 
+# Runs of clashing names, each target "up", "down" or "off" (in the settings,
+# switched off), and the notices each run must send: a target keeps its own
+# state whatever the settings around it do.
+CLASHING_RUNS = {
+    "one switched off": ([[("db main", "down"), ("db-main", "up")], [("db main", "off"), ("db-main", "up")]],
+                         [["down db main"], []]),
+    "reordered": ([[("db main", "down"), ("db-main", "up")], [("db-main", "up"), ("db main", "down")]],
+                  [["down db main"], []]),
+    "a clashing name added ahead": ([[("db-main", "down")], [("db main", "up"), ("db-main", "down")]],
+                                    [["down db-main"], []]),
+    "removed and back": ([[("서버", "down"), ("장치", "up")], [("장치", "up")], [("서버", "down"), ("장치", "up")]],
+                         [["down 서버"], [], []]),
+    "case, and a clashing name switched on later": (
+        [[("DB", "down"), ("db", "off")], [("db", "up"), ("DB", "up")], [("db", "down")]],
+        [["down DB"], ["recovery DB"], ["down db"]]),
+    "Cyrillic, a lone surrogate, 255 bytes": (
+        [[("сервер", "down"), ("a\udcff", "up"), ("n" * 255, "down"), ("n" * 255 + "!", "up")],
+         [("n" * 255 + "!", "up"), ("a\udcff", "up"), ("сервер", "down"), ("n" * 255, "down")]],
+        [["down сервер", "down " + "n" * 255], []]),
+}
+
+
+def run_clashing(core, n, monkeypatch, targets):
+    """One run of the targets, stopped after its first round; the notices of its
+    targets, as "down <name>" or "recovery <name>"."""
+    up = {name: state == "up" for name, state in targets}
+    monkeypatch.setattr(core, "_make_protocol_check_fn", lambda name, ip, port, protocol: lambda: (
+        up[name], name, "OK" if up[name] else "refused"))
+    n.settings([{"name": name, "ip": "127.0.0.1", "enabled": state != "off"} for name, state in targets])
+    del n.alerts[:]
+    core.logger = Log(stop_at=lambda level, msg, args: msg == core.tr("mon_round_done"))
+    assert core.main() is None
+    titles = {core.tr("alert_down_title", name): "down " + name for name, _ in targets}
+    titles.update({core.tr("alert_recovery_title", name): "recovery " + name for name, _ in targets})
+    return [titles[alert.split("\n")[0]] for alert in n.alerts[1:-1]]
+
+
+@pytest.mark.parametrize("runs, notices", CLASHING_RUNS.values(), ids=CLASHING_RUNS)
+def test_a_target_keeps_its_state_whatever_the_settings_around_it_do(core, neighbours, monkeypatch, runs, notices):
+    for targets, expected in zip(runs, notices):
+        assert run_clashing(core, neighbours, monkeypatch, targets) == expected, targets
+
+
+def test_state_files_written_before_names_were_recorded_keep_their_targets(core, neighbours, monkeypatch, tmp_path):
+    # As an earlier version left it: "db main" down on the plain file, which does not say whose it is.
+    (tmp_path / "custom_db_main_state.json").write_text('{"status": "DOWN", "down_time": "2024-05-01 10:00:00"}')
+    assert run_clashing(core, neighbours, monkeypatch, [("db main", "down"), ("db-main", "up")]) == []
+    assert run_clashing(core, neighbours, monkeypatch, [("db-main", "up"), ("db main", "down")]) == []
+    plain = json.loads((tmp_path / "custom_db_main_state.json").read_text(encoding="utf-8"))
+    assert plain == {"status": "DOWN", "down_time": "2024-05-01 10:00:00", "name": "db main"}
+    # A target alone on a plain file that says nothing keeps it, and from now on the file says whose it is.
+    (tmp_path / "custom_web_state.json").write_text('{"status": "DOWN", "down_time": "", "note": "kept"}')
+    assert run_clashing(core, neighbours, monkeypatch, [("web", "up")]) == ["recovery web"]
+    assert json.loads((tmp_path / "custom_web_state.json").read_text(encoding="utf-8")) == {
+        "status": "UP", "down_time": "", "note": "kept", "name": "web"}
+
+
 def test_what_a_round_can_take_is_no_settings_error(core, neighbours):
     n = neighbours
     n.settings([

@@ -1,5 +1,6 @@
 // The monitoring run: start-up, endless rounds, and the stop on Ctrl+C.
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,10 +46,11 @@ std::string quoted(const py::handle& value) { return shown_text(py::repr(value))
 struct CustomTarget {
   py::dict target;
   py::object name;
-  // Where its state lives when another target of the run has its plain state
-  // file; None for the plain file, which get_custom_state_file names afresh
-  // in every round.
+  // Where its state lives when that is its own file; None for the plain
+  // file, which get_custom_state_file names afresh in every round.
   py::object own_state_file = py::none();
+  // False while its plain file does not yet record its name (record_name).
+  bool name_recorded = true;
 };
 
 bool target_enabled(const py::dict& target) { return py::bool_(member(target, "enabled", py::bool_(true))); }
@@ -85,21 +87,74 @@ bool checked_in_rounds(const py::dict& target, std::size_t index, const py::obje
   return true;
 }
 
+// The name a target's plain state file records, read as the round will read
+// it. Nothing when it records none, or when the file cannot be read now: the
+// target's round then says why, as for any state file.
+std::optional<std::string> recorded_owner(const py::object& plain_file) {
+  py::object state = py::none();
+  (void)ordinary_error([&] { state = call("load_state", plain_file); });
+  const py::str owner_member{std::string(kOwnerMember)};
+  if (!py::isinstance<py::dict>(state) || !state.contains(owner_member)) return std::nullopt;
+  const py::object owner = state[owner_member];
+  if (!py::isinstance<py::str>(owner)) return std::nullopt;
+  return text_keeping_surrogates(owner);
+}
+
+// Gives each checked target the state file it has used before (see
+// choose_state_files). A plain file that does not yet record the name of the
+// target that takes it will record it from the target's first check on.
+void settle_state_files(std::vector<CustomTarget>& targets, const std::vector<std::size_t>& checked) {
+  const py::object exists = py::module_::import("os.path").attr("exists");
+  std::vector<StateFileFinding> findings;
+  for (const std::size_t at : checked) {
+    StateFileFinding finding;
+    finding.name = text_keeping_surrogates(targets[at].name);
+    const py::object plain_file = call("get_custom_state_file", targets[at].name);
+    finding.plain_key = case_blind_key(text_keeping_surrogates(plain_file));
+    finding.own_exists = py::bool_(exists(from_text(own_custom_state_file(finding.name))));
+    if (!finding.own_exists) finding.plain_owner = recorded_owner(plain_file);
+    findings.push_back(std::move(finding));
+  }
+  const std::vector<StateFile> chosen = choose_state_files(findings);
+  for (std::size_t i = 0; i < checked.size(); ++i) {
+    CustomTarget& target = targets[checked[i]];
+    if (chosen[i] == StateFile::Own) {
+      target.own_state_file = from_text(own_custom_state_file(findings[i].name));
+    } else {
+      target.name_recorded = findings[i].plain_owner == findings[i].name;
+    }
+  }
+}
+
+// Has a plain state file record the name of the target that keeps its state
+// there, before that target's check, so that a clashing name added later, or
+// one whose target is switched off, never takes this target's state for its
+// own. The state is read and written as the check reads and writes it.
+void record_name(CustomTarget& target, const py::object& plain_file) {
+  if (target.name_recorded) return;
+  const py::object state = call("load_state", plain_file);
+  if (py::isinstance<py::dict>(state)) {  // anything else is the check's to refuse
+    state[py::str(std::string(kOwnerMember))] = target.name;
+    call("save_state", state, plain_file);
+  }
+  target.name_recorded = true;
+}
+
 // The enabled user-defined targets of the record, each of the shape a run
 // needs. Among the targets the rounds check, the same name twice, or a name
 // like an enabled built-in target's, would merge two targets in the rounds and
 // the report, and is refused. Names that differ only in characters a file
 // name drops, or in letter case, would share one state file (and so each
-// other's notices): the later target gets a state file of its own. A target
-// the rounds never check takes part in neither.
+// other's notices): each keeps a file of its own (settle_state_files). A
+// target the rounds never check takes part in neither.
 std::vector<CustomTarget> custom_targets(const py::handle& record, const std::vector<std::string>& built_in_names) {
   py::object targets = member(record, "custom_targets", py::list());
   if (!py::isinstance<py::list>(targets)) {
     refuse(tr("err_settings_not_a_list", py::str(py::type::handle_of(targets).attr("__name__"))));
   }
   std::vector<CustomTarget> out;
-  std::vector<std::pair<std::size_t, py::object>> checked;  // settings number and name
-  py::set files_taken;  // case-blind keys of the state files given so far
+  std::vector<std::size_t> checked;                                // where in out
+  std::vector<std::pair<std::size_t, py::object>> checked_names;  // settings number and name
   std::size_t index = 0;
   for (const py::handle& item : targets) {
     ++index;
@@ -114,19 +169,15 @@ std::vector<CustomTarget> custom_targets(const py::handle& record, const std::ve
           refuse(tr("err_settings_built_in_name", index, quoted(name), built_in));
         }
       }
-      for (const auto& [other, other_name] : checked) {
+      for (const auto& [other, other_name] : checked_names) {
         if (other_name.equal(name)) refuse(tr("err_settings_same_name", other, index, quoted(name)));
       }
-      checked.emplace_back(index, name);
-      py::str key = from_text(case_blind_key(text_keeping_surrogates(call("get_custom_state_file", name))));
-      if (files_taken.contains(key)) {
-        custom.own_state_file = from_text(own_custom_state_file(text_keeping_surrogates(name)));
-        key = from_text(case_blind_key(text_keeping_surrogates(custom.own_state_file)));
-      }
-      files_taken.add(key);
+      checked_names.emplace_back(index, name);
+      checked.push_back(out.size());
     }
     out.push_back(std::move(custom));
   }
+  settle_state_files(out, checked);
   return out;
 }
 
@@ -169,7 +220,7 @@ void check_target(RoundOutcome& round, const py::object& name, const py::object&
   if (!result[3].is_none()) round.latency.emplace_back(key, py::int_(py::object(result[3])).cast<std::int64_t>());
 }
 
-void run_round(const py::handle& record, const std::vector<CustomTarget>& targets, long long number,
+void run_round(const py::handle& record, std::vector<CustomTarget>& targets, long long number,
                RoundLog& kept) {
   info_literal("");
   info_literal(kBanner);
@@ -184,7 +235,7 @@ void run_round(const py::handle& record, const std::vector<CustomTarget>& target
     check_target(round, py::str(std::string(toggle.display_name)), attr(std::string(toggle.check_function).c_str()),
                  attr(std::string(toggle.state_file_setting).c_str()));
   }
-  for (const auto& custom : targets) {
+  for (auto& custom : targets) {
     const py::object& name = custom.name;
     py::object state_file =
         custom.own_state_file.is_none() ? call("get_custom_state_file", name) : custom.own_state_file;
@@ -200,6 +251,7 @@ void run_round(const py::handle& record, const std::vector<CustomTarget>& target
     } else {
       continue;
     }
+    record_name(custom, state_file);
     check_target(round, name, check_fn, state_file);
   }
   const std::vector<std::pair<std::string_view, bool>> results(round.results.begin(), round.results.end());
@@ -218,7 +270,7 @@ void main_run() {
   std::vector<std::string> enabled;
   for (const auto& toggle : kTargetToggles)
     if (switched_on(record, toggle.key)) enabled.emplace_back(toggle.display_name);
-  const std::vector<CustomTarget> targets = custom_targets(record, enabled);
+  std::vector<CustomTarget> targets = custom_targets(record, enabled);
   for (const auto& custom : targets) enabled.push_back(text_keeping_surrogates(custom.name));
   const std::string targets_line = targets_text(enabled, tr("gui_disabled"));
 

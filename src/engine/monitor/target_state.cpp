@@ -1,5 +1,6 @@
 #include "engine/monitor/target_state.h"
 
+#include <set>
 #include <stdexcept>
 
 #include "engine/common/file_name.h"
@@ -47,6 +48,21 @@ std::string custom_state_file(std::string_view name) {
 
 std::string own_custom_state_file(std::string_view name) {
   return marked_file_name(kCustomPrefix, sanitize_name(name), name, kCustomSuffix, kOwnSeparator);
+}
+
+std::vector<StateFile> choose_state_files(const std::vector<StateFileFinding>& targets) {
+  std::vector<StateFile> chosen(targets.size(), StateFile::Own);
+  std::set<std::string> taken;  // the plain files given so far, by case-blind key
+  const auto take_plain = [&](std::size_t i) {
+    if (taken.insert(targets[i].plain_key).second) chosen[i] = StateFile::Plain;
+  };
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!targets[i].own_exists && targets[i].plain_owner == targets[i].name) take_plain(i);
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!targets[i].own_exists && !targets[i].plain_owner) take_plain(i);
+  }
+  return chosen;
 }
 
 }  // namespace engine
