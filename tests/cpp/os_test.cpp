@@ -45,10 +45,15 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
-// Paths as the OS layer takes them: UTF-8 text.
+// Paths as the OS layer takes them: UTF-8 text (on Windows converted as the
+// OS layer converts, so a lone surrogate in a name stays itself).
 std::string utf8(const fs::path& path) {
+#ifdef _WIN32
+  return narrow(path.native());
+#else
   const std::u8string text = path.u8string();
   return std::string(text.begin(), text.end());
+#endif
 }
 
 double seconds_since(clock_type::time_point t) { return std::chrono::duration<double>(clock_type::now() - t).count(); }
@@ -527,6 +532,27 @@ TEST(Files, ReplaceOverATargetHeldOpenSucceedsAtOnce) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), "old");
   EXPECT_EQ(read_file(target), "new");
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"state.json"}));
+}
+#endif
+
+#ifdef _WIN32
+// A Windows name is any sequence of UTF-16 units; Python's text for one holds
+// a lone surrogate as itself, which must not turn into U+FFFD on the way.
+TEST(Files, WindowsNamesKeepALoneSurrogate) {
+  const struct {
+    std::string utf8;
+    std::wstring wide;
+  } cases[] = {
+      {"\xED\xA0\x80", {wchar_t(0xD800)}},
+      {"a\xED\xBF\xBFz", {L'a', wchar_t(0xDFFF), L'z'}},
+      {"\xED\xB0\x80\xED\xA0\x80", {wchar_t(0xDC00), wchar_t(0xD800)}},  // a low one before a high one: no pair
+      {"state 😀 내 ж.json", L"state \U0001F600 \uB0B4 \u0436.json"},
+      {"", L""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(widen(c.utf8), c.wide) << c.utf8;
+    EXPECT_EQ(narrow(c.wide), c.utf8) << c.utf8;
+  }
 }
 #endif
 
