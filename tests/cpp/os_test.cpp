@@ -35,6 +35,7 @@
 
 #include "engine/os/console_text.h"
 #include "engine/os/files.h"
+#include "engine/os/native_path.h"
 #include "engine/os/process.h"
 #include "engine/os/socket.h"
 #include "engine/probes/probes.h"
@@ -45,10 +46,15 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
-// Paths as the OS layer takes them: UTF-8 text.
+// Paths as the OS layer takes them: UTF-8 text (on Windows converted as the
+// OS layer converts, so a lone surrogate in a name stays itself).
 std::string utf8(const fs::path& path) {
+#ifdef _WIN32
+  return narrow(path.native());
+#else
   const std::u8string text = path.u8string();
   return std::string(text.begin(), text.end());
+#endif
 }
 
 double seconds_since(clock_type::time_point t) { return std::chrono::duration<double>(clock_type::now() - t).count(); }
@@ -530,6 +536,27 @@ TEST(Files, ReplaceOverATargetHeldOpenSucceedsAtOnce) {
 }
 #endif
 
+#ifdef _WIN32
+// A Windows name is any sequence of UTF-16 units; Python's text for one holds
+// a lone surrogate as itself, which must not turn into U+FFFD on the way.
+TEST(Files, WindowsNamesKeepALoneSurrogate) {
+  const struct {
+    std::string utf8;
+    std::wstring wide;
+  } cases[] = {
+      {"\xED\xA0\x80", {wchar_t(0xD800)}},
+      {"a\xED\xBF\xBFz", {L'a', wchar_t(0xDFFF), L'z'}},
+      {"\xED\xB0\x80\xED\xA0\x80", {wchar_t(0xDC00), wchar_t(0xD800)}},  // a low one before a high one: no pair
+      {"state 😀 내 ж.json", L"state \U0001F600 \uB0B4 \u0436.json"},
+      {"", L""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(widen(c.utf8), c.wide) << c.utf8;
+    EXPECT_EQ(narrow(c.wide), c.utf8) << c.utf8;
+  }
+}
+#endif
+
 TEST(Files, SystemErrorTextsReadLikePythonsOSError) {
 #ifdef _WIN32
   // Python drops the full stop of the system's message before the file name.
@@ -661,6 +688,104 @@ TEST(Files, ReplaceRemovesWhatKilledWritesOfTheSameFileLeft) {
   fs::current_path(before);
   EXPECT_FALSE(fs::exists(dir / ("other.json.tmp-" + dead + "-1")));
   fs::remove_all(dir);
+}
+
+// --- long paths ----------------------------------------------------------------
+
+// The platform's form of a path, as native_path gives it and as its text.
+std::string native_text(const std::string& path) {
+  const std::string text = utf8(native_path(path));
+  EXPECT_EQ(native_path_text(path), text) << path;
+  return text;
+}
+
+// A stock Windows refuses a path of MAX_PATH (260) UTF-16 units or more,
+// counted from the drive however short it is as written, so a long file name
+// fails by the depth of the working directory; the extended-length form has no
+// such limit. Wine takes long paths either way, so what shows here is the form
+// each path is given. Elsewhere every path stays exactly as it is.
+TEST(Files, LongPathsTakeTheExtendedFormOnWindows) {
+  const fs::path work = fresh_directory("qv_long_paths") / "quorvelta";
+  fs::create_directory(work);
+  struct InWork {
+    const fs::path before = fs::current_path();
+    explicit InWork(const fs::path& dir) { fs::current_path(dir); }
+    ~InWork() { fs::current_path(before); }
+  } in_work(work);
+  const std::string cwd = utf8(fs::current_path());
+  const std::size_t cwd_units = fs::current_path().native().size();  // UTF-16 units on Windows
+
+  std::string hangul, cyrillic;
+  while (hangul.size() + 3 <= kFileNameLimit) hangul += "내";     // 85 units
+  while (cyrillic.size() + 2 <= kFileNameLimit) cyrillic += "ж";  // 127 units
+  const std::string ascii(kFileNameLimit, 'n');
+  const std::string surrogate = "\xED\xA0\x80" + std::string(kFileNameLimit - 3, 's');  // a lone U+D800 first
+  const std::string deep(150, 'd');
+  // Names whose full path is one unit short of the limit and one unit at it.
+  const std::string under(kWindowsPathLimit - 2 - cwd_units, 'u');
+  const std::string at(kWindowsPathLimit - 1 - cwd_units, 'a');
+  ASSERT_LT(cwd_units + 1 + deep.size(), kWindowsPathLimit);  // a working directory of usual depth
+  ASSERT_LE(at.size(), kFileNameLimit);
+
+  struct Case {
+    std::string path;
+    std::string on_windows;  // elsewhere: the path itself
+  };
+  const std::string extended = "\\\\?\\" + cwd + "\\";
+  std::string cwd_slashes = cwd;
+  for (char& c : cwd_slashes) c = c == '\\' ? '/' : c;
+  const Case cases[] = {
+      {"state.json", "state.json"},
+      {"CON", "CON"},
+      {under, under},
+      {at, extended + at},
+      {ascii, extended + ascii},
+      {"sub/../" + ascii, extended + ascii},
+      {"./sub/" + ascii, extended + "sub\\" + ascii},
+      {cwd_slashes + "/" + ascii, extended + ascii},
+      {ascii + "/../state.json", ascii + "/../state.json"},  // resolved, it fits
+      {"\\\\server\\share\\" + ascii, "\\\\?\\UNC\\server\\share\\" + ascii},
+      {"//server/share/" + ascii, "\\\\?\\UNC\\server\\share\\" + ascii},
+      {"\\\\server\\share\\state.json", "\\\\server\\share\\state.json"},
+      {extended + ascii, extended + ascii},
+      {hangul, hangul},          // 255 bytes are 85 units: it fits
+      {cyrillic, cyrillic},      // 127 units
+      {deep + "/" + hangul, extended + deep + "\\" + hangul},
+      {deep + "/" + cyrillic, extended + deep + "\\" + cyrillic},
+      {surrogate, extended + surrogate},
+      {ascii.substr(0, 250) + "\t\x01\x1b", extended + ascii.substr(0, 250) + "\t\x01\x1b"},  // no file, but a form
+  };
+  for (const Case& c : cases) {
+#ifdef _WIN32
+    EXPECT_EQ(native_text(c.path), c.on_windows) << c.path;
+#else
+    EXPECT_EQ(native_text(c.path), c.path);
+#endif
+  }
+
+  // Each works as a state file: replaced, found, and its killed writes'
+  // temporaries swept, also where the temporary's longer name passes the
+  // limit and the file's does not.
+  fs::create_directory(native_path(deep));
+  const std::string dead = std::to_string(ended_process());
+  std::vector<std::string> files = {ascii, under, at, deep + "/" + hangul, deep + "/" + cyrillic, surrogate};
+  if (under_wine()) {
+    std::printf("[ NOTE     ] Wine makes no file whose name holds a lone surrogate; NTFS does\n");
+    files.pop_back();
+  }
+  for (const std::string& path : files) {
+    const std::string left = temporary_base(path) + dead;
+    plant(native_path(left));
+    replace_file(path, "one");
+    replace_file(path, "two", Durability::Rename);
+    EXPECT_TRUE(fs::exists(native_path(path))) << path;
+    EXPECT_EQ(read_file(native_path(path)), "two") << path;
+    EXPECT_FALSE(fs::exists(native_path(left))) << left;
+  }
+  std::set<std::string> kept{ascii, under, at, deep};
+  if (!under_wine()) kept.insert(surrogate);
+  EXPECT_EQ(names_in(work), kept);
+  EXPECT_EQ(names_in(native_path(deep)), (std::set<std::string>{hangul, cyrillic}));
 }
 
 // --- console text ------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include "engine/alerts/alert_text_py.h"
 #include "engine/common/clock.h"
 #include "engine/os/files.h"
+#include "engine/os/native_path.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 #include "engine/monitor/target_state.h"
@@ -15,6 +16,16 @@ namespace {
 using namespace shell;
 
 py::object fspath(const py::object& path) { return py::module_::import("os").attr("fspath")(path); }
+
+// A path as Python's file operations should hand it to the system: on Windows
+// the extended-length form of one too long for a stock system, else the path
+// itself (bytes included).
+py::object system_path(const py::object& path) {
+  if (!py::isinstance<py::str>(path)) return path;
+  const std::string text = text_keeping_surrogates(path);
+  const std::string native = os::native_path_text(text);
+  return native == text ? path : py::object(from_text(native));
+}
 
 // A state file that cannot be read ends the run with one line that names the
 // file and says why, whatever the cause: the file system's reason (a folder in
@@ -37,11 +48,12 @@ py::object fspath(const py::object& path) { return py::module_::import("os").att
 
 py::object load_state(const py::object& state_file) {
   const py::object path = fspath(state_file);
-  if (!py::module_::import("os.path").attr("exists")(path).cast<bool>()) {
+  const py::object opened = system_path(path);  // errors still name the path as given
+  if (!py::module_::import("os.path").attr("exists")(opened).cast<bool>()) {
     return attr("DEFAULT_STATE").attr("copy")();  // a copy: callers change what they get
   }
   try {
-    py::object file = py::module_::import("io").attr("open")(path, "r", py::arg("encoding") = "utf-8");
+    py::object file = py::module_::import("io").attr("open")(opened, "r", py::arg("encoding") = "utf-8");
     py::object text;
     try {
       text = file.attr("read")();

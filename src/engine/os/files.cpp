@@ -1,26 +1,9 @@
 #include "engine/os/files.h"
 
-#include <cerrno>
-#include <filesystem>
-#include <system_error>
-
-#include "engine/os/native_path.h"
-
-#ifndef _WIN32
-#include <signal.h>
-#endif
-
 namespace engine::os {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr std::string_view kTemporaryMark = ".tmp-";
-
-std::string utf8_name(const fs::path& path) {
-  const std::u8string name = path.filename().u8string();
-  return std::string(name.begin(), name.end());
-}
 
 // Digits only, at least one; false for anything else or a value too large.
 bool parse_number(std::string_view digits, unsigned long& value) {
@@ -33,19 +16,6 @@ bool parse_number(std::string_view digits, unsigned long& value) {
   return true;
 }
 
-// Whether the process that wrote a temporary may still be writing it.
-bool may_still_write(unsigned long pid) {
-#ifdef _WIN32
-  // A writer there holds its temporary open without delete sharing, so the
-  // removal of a temporary in use fails by itself.
-  (void)pid;
-  return false;
-#else
-  // EPERM: the process exists but belongs to another user.
-  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-#endif
-}
-
 }  // namespace
 
 std::string temporary_stem(std::string_view file_name) {
@@ -56,13 +26,18 @@ std::string temporary_stem(std::string_view file_name) {
   return std::string(file_name.substr(0, cut));
 }
 
-std::string temporary_base(const std::string& path) {
+std::size_t file_name_start(std::string_view path) {
 #ifdef _WIN32
   const std::size_t slash = path.find_last_of("/\\");
+  if (slash == std::string_view::npos && path.size() >= 2 && path[1] == ':') return 2;  // C:name, on drive C
 #else
   const std::size_t slash = path.find_last_of('/');
 #endif
-  const std::size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+  return slash == std::string_view::npos ? 0 : slash + 1;
+}
+
+std::string temporary_base(const std::string& path) {
+  const std::size_t name_at = file_name_start(path);
   return path.substr(0, name_at) + temporary_stem(std::string_view(path).substr(name_at)) + std::string(kTemporaryMark);
 }
 
@@ -78,24 +53,6 @@ bool is_temporary_of(std::string_view name, std::string_view file_name, unsigned
   unsigned long number = 0;
   if (dash != std::string_view::npos && !parse_number(rest.substr(dash + 1), number)) return false;
   return parse_number(rest.substr(0, dash), pid);
-}
-
-void remove_left_temporaries(const std::string& path) noexcept {
-  try {
-    const fs::path file = native_path(path);
-    const std::string file_name = utf8_name(file);
-    const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-      unsigned long pid = 0;
-      if (!is_temporary_of(utf8_name(it->path()), file_name, pid)) continue;
-      std::error_code kind;
-      if (!fs::is_regular_file(it->symlink_status(kind)) || may_still_write(pid)) continue;
-      std::error_code removed;
-      fs::remove(it->path(), removed);
-    }
-  } catch (...) {  // out of memory, or a name the platform cannot convert
-  }
 }
 
 void replace_file(const std::string& path, std::string_view bytes, Durability durability,

@@ -68,6 +68,10 @@ class FileReplacement {
   bool open_ = false;
 };
 
+// Where the file's own name starts in a path: after the last "/" (on Windows
+// also after the last backslash, or after the drive of "C:name").
+std::size_t file_name_start(std::string_view path);
+
 // The temporary of a replace is named after its file: the directory, the
 // temporary_stem of the file's name, ".tmp-" and the id of the writing
 // process, on POSIX followed by "-" and a number of its own. temporary_base

@@ -1,16 +1,31 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 #include "engine/os/files.h"
+#include "engine/os/native_path.h"
 
 namespace engine::os {
 namespace {
+
+namespace fs = std::filesystem;
+
+std::string utf8_name(const fs::path& path) {
+  const std::u8string name = path.filename().u8string();
+  return std::string(name.begin(), name.end());
+}
+
+// Whether the process that wrote a temporary may still be writing it.
+// EPERM: the process exists but belongs to another user.
+bool may_still_write(unsigned long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
 
 std::runtime_error os_error(const std::string& path) {
   const int err = errno;
@@ -77,6 +92,24 @@ void FileReplacement::commit(const Interrupt& /*interrupt*/) {
     throw error;
   }
   remove_left_temporaries(path_);
+}
+
+void remove_left_temporaries(const std::string& path) noexcept {
+  try {
+    const fs::path file = native_path(path);
+    const std::string file_name = utf8_name(file);
+    const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+      unsigned long pid = 0;
+      if (!is_temporary_of(utf8_name(it->path()), file_name, pid)) continue;
+      std::error_code kind;
+      if (!fs::is_regular_file(it->symlink_status(kind)) || may_still_write(pid)) continue;
+      std::error_code removed;
+      fs::remove(it->path(), removed);
+    }
+  } catch (...) {  // out of memory, or a name the platform cannot convert
+  }
 }
 
 std::string_view native_line_end() { return "\n"; }

@@ -5,15 +5,18 @@
 #include <string>
 
 #include "engine/os/files.h"
+#include "engine/os/native_path.h"
 #include "engine/os/text_win32.h"
 
 namespace engine::os {
 
 FileReplacement::FileReplacement(const std::string& path, Durability durability)
     : path_(path), durability_(durability) {
-  const std::wstring temp = widen(temporary_base(path)) + std::to_wstring(::GetCurrentProcessId());
-  temp_ = narrow(temp);
-  HANDLE h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Every path below goes to the system in its native form on its own: the
+  // temporary's longer name may pass the limit where the file's does not.
+  temp_ = temporary_base(path) + std::to_string(::GetCurrentProcessId());
+  HANDLE h = ::CreateFileW(native_path(temp_).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
   if (h == INVALID_HANDLE_VALUE) throw std::runtime_error(last_error_text() + ": '" + path + "'");
   handle_ = reinterpret_cast<std::intptr_t>(h);
   open_ = true;
@@ -24,7 +27,7 @@ FileReplacement::~FileReplacement() { abandon(); }
 void FileReplacement::abandon() noexcept {
   if (!open_) return;
   ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
-  ::DeleteFileW(widen(temp_).c_str());
+  ::DeleteFileW(native_path(temp_).c_str());
   open_ = false;
 }
 
@@ -53,8 +56,8 @@ void FileReplacement::commit(const Interrupt& interrupt) {
   }
   ::CloseHandle(h);
   open_ = false;
-  const std::wstring temp = widen(temp_);
-  const std::wstring target = widen(path_);
+  const std::filesystem::path temp = native_path(temp_);
+  const std::filesystem::path target = native_path(path_);
   const auto give_up = std::chrono::steady_clock::now() + kReplaceWait;
   while (!::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     const DWORD code = ::GetLastError();
@@ -71,6 +74,30 @@ void FileReplacement::commit(const Interrupt& interrupt) {
     }
   }
   remove_left_temporaries(path_);
+}
+
+// Listed and removed through the system's own calls, each name in its native
+// form: a temporary's name can pass the limit where its folder's does not.
+void remove_left_temporaries(const std::string& path) noexcept {
+  try {
+    const std::size_t name_at = file_name_start(path);
+    const std::string dir = path.substr(0, name_at);
+    const std::string file_name = path.substr(name_at);
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileW(native_path(dir + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+      // Folders and links are never a replace's temporaries. A writer holds
+      // its temporary open without delete sharing, so the removal of one in
+      // use fails by itself: no process need be asked.
+      if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+      const std::string name = narrow(found.cFileName);
+      unsigned long pid = 0;
+      if (is_temporary_of(name, file_name, pid)) ::DeleteFileW(native_path(dir + name).c_str());
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  } catch (...) {  // out of memory
+  }
 }
 
 std::string_view native_line_end() { return "\r\n"; }
