@@ -4,7 +4,6 @@
 #include "engine/alerts/alert_text_py.h"
 #include "engine/common/clock.h"
 #include "engine/common/file_name.h"
-#include "engine/os/native_path.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 
@@ -26,7 +25,7 @@ py::str save_debug(const py::object& page, const py::object& keyword) {
   const py::str path = py::str(os.attr("fspath")(dir)) + py::str("/") + from_text(name);
   // Playwright writes the file with Python's open, which hands the system the
   // path as it is: a long one goes in the platform's extended form.
-  const py::str written = from_text(os::native_path_text(text_keeping_surrogates(path)));
+  const py::object written = system_path(path);
   if (auto failure = ordinary_error([&] { page.attr("screenshot")("path"_a = written, "full_page"_a = true); })) {
     error("err_screenshot_failed", *failure);
   }

@@ -111,7 +111,7 @@ void settle_state_files(std::vector<CustomTarget>& targets, const std::vector<st
     finding.name = text_keeping_surrogates(targets[at].name);
     const py::object plain_file = call("get_custom_state_file", targets[at].name);
     finding.plain_key = case_blind_key(text_keeping_surrogates(plain_file));
-    finding.own_exists = py::bool_(exists(from_text(own_custom_state_file(finding.name))));
+    finding.own_exists = py::bool_(exists(system_path(from_text(own_custom_state_file(finding.name)))));
     if (!finding.own_exists) finding.plain_owner = recorded_owner(plain_file);
     findings.push_back(std::move(finding));
   }

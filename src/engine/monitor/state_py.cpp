@@ -5,7 +5,6 @@
 #include "engine/alerts/alert_text_py.h"
 #include "engine/common/clock.h"
 #include "engine/os/files.h"
-#include "engine/os/native_path.h"
 #include "engine/py/shell_py.h"
 #include "engine/registry_py.h"
 #include "engine/monitor/target_state.h"
@@ -16,16 +15,6 @@ namespace {
 using namespace shell;
 
 py::object fspath(const py::object& path) { return py::module_::import("os").attr("fspath")(path); }
-
-// A path as Python's file operations should hand it to the system: on Windows
-// the extended-length form of one too long for a stock system, else the path
-// itself (bytes included).
-py::object system_path(const py::object& path) {
-  if (!py::isinstance<py::str>(path)) return path;
-  const std::string text = text_keeping_surrogates(path);
-  const std::string native = os::native_path_text(text);
-  return native == text ? path : py::object(from_text(native));
-}
 
 // A state file that cannot be read ends the run with one line that names the
 // file and says why, whatever the cause: the file system's reason (a folder in

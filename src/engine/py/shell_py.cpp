@@ -1,5 +1,7 @@
 #include "engine/py/shell_py.h"
 
+#include "engine/os/native_path.h"
+
 namespace engine::shell {
 
 py::module_ core() { return py::module_::import("engine.core"); }
@@ -19,6 +21,13 @@ py::str from_text(std::string_view text) {
   PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
   if (str == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(str);
+}
+
+py::object system_path(const py::object& path) {
+  if (!py::isinstance<py::str>(path)) return path;
+  const std::string text = text_keeping_surrogates(path);
+  const std::string native = os::native_path_text(text);
+  return native == text ? path : py::object(from_text(native));
 }
 
 namespace {

@@ -45,6 +45,11 @@ std::string text_escaping_surrogates(const py::handle& value);
 // A str from the core's text, a lone surrogate's three-byte form included.
 py::str from_text(std::string_view text);
 
+// A path as Python's file operations are to hand it to the system: on
+// Windows the extended-length form of one too long for a stock system, else
+// the path itself (bytes included).
+py::object system_path(const py::object& path);
+
 // tr(key, *args) of the catalogue, as the core's UTF-8 (a name filled in may
 // hold a lone surrogate).
 template <class... A>
