@@ -1,11 +1,11 @@
 """A stand-in for the DingTalk, Feishu and WeCom group robots on 127.0.0.1.
 
 Each path answers as configured in `replies`: a (status, body) pair, a (status, body,
-content type) triple, a Late reply, or one of the behaviours below. Every request that
-arrives is kept in `received` as (path, headers, body bytes), in arrival order, and the
-time.monotonic() of its arrival in `arrived`. A robot still busy with its reply notices
-when the client closes the connection: `hung_up` maps the path to the
-time.monotonic() of that moment.
+content type) triple, a (status, body, content type, {header: value}) quadruple, a Late
+reply, or one of the behaviours below. Every request that arrives is kept in `received`
+as (path, headers, body bytes), in arrival order, and the time.monotonic() of its
+arrival in `arrived`. A robot still busy with its reply notices when the client closes
+the connection: `hung_up` maps the path to the time.monotonic() of that moment.
 """
 import http.server
 import select
@@ -25,6 +25,8 @@ TRICKLE_BODY = "trickle body"  # 200 OK with Content-Length 100000, then one byt
 TRICKLE_HEADERS = "trickle headers"  # the status line, then one header line a second
 SLOW_BODY = "slow body"  # as TRICKLE_BODY, one byte every 9 s: just inside the client's wait for a byte
 TRICKLE_LIMIT = 60  # seconds a trickle goes on before the robot gives up itself
+ENDLESS = "endless"  # 200 OK, then a body without length written as fast as the client takes it
+ENDLESS_LIMIT = 256 << 20  # bytes after which even the endless body ends
 
 
 class Late:
@@ -66,12 +68,14 @@ class RobotServer:
                     signal.pthread_kill(robots._main, signal.SIGINT)
                     self.hold(30)
                     return
-                if reply in (TRICKLE_BODY, TRICKLE_HEADERS, SLOW_BODY, INTERRUPT_IN_BODY):
+                if reply in (TRICKLE_BODY, TRICKLE_HEADERS, SLOW_BODY, INTERRUPT_IN_BODY, ENDLESS):
                     self.dribble(reply)
                     return
                 status, data, *rest = reply
                 self.send_response(status)
                 self.send_header("Content-Type", rest[0] if rest else "application/json")
+                for name, value in (rest[1] if len(rest) > 1 else {}).items():
+                    self.send_header(name, value)
                 self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
                 self.wfile.write(data)
@@ -99,9 +103,15 @@ class RobotServer:
                     self.wfile.write(b"HTTP/1.1 200 OK\r\n")
                 else:
                     self.send_response(200)
-                    self.send_header("Content-Length", "100000")
+                    if behaviour != ENDLESS:
+                        self.send_header("Content-Length", "100000")
                     self.end_headers()
                 try:
+                    if behaviour == ENDLESS:
+                        piece = b"x" * (64 << 10)
+                        for _ in range(ENDLESS_LIMIT // len(piece)):
+                            self.wfile.write(piece)
+                        return
                     if behaviour == INTERRUPT_IN_BODY:
                         self.wfile.write(b"x")
                         self.wfile.flush()

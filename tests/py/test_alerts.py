@@ -1,5 +1,6 @@
 """Notice texts, the three group robots and the fan-out, against a local robot server."""
 import gc
+import gzip
 import io
 import json
 import os
@@ -11,12 +12,13 @@ import sys
 import textwrap
 import threading
 import time
+import tracemalloc
 import types
 
 import pytest
 import requests
 
-from support_robots import (FEISHU_OK, INTERRUPT, INTERRUPT_IN_BODY, OK, SLOW_BODY, TRICKLE_BODY,
+from support_robots import (ENDLESS, FEISHU_OK, INTERRUPT, INTERRUPT_IN_BODY, OK, SLOW_BODY, TRICKLE_BODY,
                             TRICKLE_HEADERS, Late, RobotServer)
 
 NOTICE = ("🚨 服务异常：Shop\n\n时间：2024-05-01 10:00:00\n原因：cdp_connect_failed: timeout\n\n"
@@ -392,6 +394,54 @@ def test_a_post_that_ended_in_time_is_judged_by_its_reply_however_late_the_calle
         signal.signal(signal.SIGALRM, previous)
     assert robots.answered["/wecom"] - robots.arrived[0] < 9.5
     assert failures(core, caplog) == [("企业微信", "judged")]
+
+
+REPLY_LIMIT = 1 << 20
+TOO_LARGE = "the robot's reply is larger than 1 MiB"
+
+
+@pytest.mark.parametrize("reply, failure", [
+    ((200, b'{"errcode":0}'.ljust(REPLY_LIMIT)), None),  # the bound itself is read and judged
+    ((200, b'{"errcode":1,"errmsg":"judged"}'.ljust(REPLY_LIMIT)), "judged"),
+    ((200, b'{"errcode":0}'.ljust(REPLY_LIMIT + 1)), TOO_LARGE),
+    ((500, b"x" * (REPLY_LIMIT + 1)), TOO_LARGE),
+    # Small on the wire, past the bound once inflated.
+    ((200, gzip.compress(b'{"errcode":0}'.ljust(8 * REPLY_LIMIT)), "application/json", {"Content-Encoding": "gzip"}),
+     TOO_LARGE),
+    ((200, gzip.compress(b'{"errcode":0}'.ljust(REPLY_LIMIT)), "application/json", {"Content-Encoding": "gzip"}), None),
+    (ENDLESS, TOO_LARGE),
+])
+def test_a_reply_past_its_bound_is_cut_and_logged(core, monkeypatch, robots, caplog, reply, failure):
+    robots.replies["/wecom"] = reply
+    monkeypatch.setattr(core, "WECOM_WEBHOOK", robots.url("/wecom"))
+    core.send_wecom(NOTICE)
+    assert failures(core, caplog) == ([] if failure is None else [("企业微信", failure)])
+
+
+def test_a_robot_answering_without_end_leaves_the_run_small_and_the_other_channels_reached(core, all_robots, caplog,
+                                                                                            mail_calls):
+    all_robots.replies["/dingtalk"] = ENDLESS
+    replies = lambda: sum(isinstance(o, requests.Response) for o in gc.get_objects())
+    gc.collect()
+    gc.disable()
+    tracemalloc.start()
+    try:
+        before = replies()
+        started = time.monotonic()
+        core.send_alert(NOTICE)
+        took = time.monotonic() - started
+        peak = tracemalloc.get_traced_memory()[1]
+        left = replies() - before  # even before the collector runs, the reply cut is let go with its error
+    finally:
+        tracemalloc.stop()
+        gc.enable()
+    assert peak < 4 * REPLY_LIMIT
+    assert left == 0
+    assert took < 5
+    assert failures(core, caplog) == [("钉钉", TOO_LARGE)]
+    assert all_robots.paths() == ["/dingtalk", "/feishu", "/wecom"]
+    assert mail_calls == [NOTICE]
+    assert wait_for(lambda: "/dingtalk" in all_robots.hung_up, 2)  # and the robot was hung up on
 
 
 def open_sockets():

@@ -68,14 +68,24 @@ void check_webhook_response(const py::object& resp) {
 // thread state, and such a frame would release its objects there and crash
 // the process. It puts in `outcome` the reply as soon as its header is in (a
 // post given up can then be cut in its body), then the error if one came,
-// and sets `ended` last.
+// and sets `ended` last. The body is read in pieces and only up to `limit`:
+// a robot replies with a small JSON object, and an address that points at a
+// download must not fill the memory. It is kept where requests keeps a body
+// it has read, so that the reply's json() decodes it as requests decodes
+// any reply.
 constexpr const char* kPostSource = R"(
-def post(send, address, body, timeout, outcome, ended):
+def post(send, address, body, timeout, limit, too_large, outcome, ended):
     try:
         try:
             reply = send(address, json=body, timeout=timeout, stream=True)
             outcome["reply"] = reply
-            reply.content
+            pieces, size = [], 0
+            for piece in reply.iter_content(64 * 1024):
+                size += len(piece)
+                if size > limit:
+                    raise RuntimeError(too_large)
+                pieces.append(piece)
+            reply._content = b"".join(pieces)
         except Exception as error:
             outcome["error"] = error
         finally:
@@ -99,7 +109,8 @@ py::object post_within_deadline(const py::object& address, const py::object& bod
   py::dict outcome;
   const py::object thread = threading.attr("Thread")(
       py::arg("target") = post,
-      py::arg("args") = py::make_tuple(attr("requests").attr("post"), address, body, kTimeoutSeconds, outcome, ended),
+      py::arg("args") = py::make_tuple(attr("requests").attr("post"), address, body, kTimeoutSeconds, kReplyLimit,
+                                       from_text(kReplyTooLarge), outcome, ended),
       py::arg("daemon") = true);
 
   // A post given up must not go on reading for as long as the robot dribbles.
