@@ -249,6 +249,19 @@ TEST(Secrets, WebhookTokenTable) {
       // No value to hide: an empty one, a member without "=", the fragment.
       {Robot::WeCom, "http://h/s?debug&key=&k=v#top", "for 'http://h/s?debug&key=&k=v#top' url: /s?debug&key=&k=v",
        "for 'http://h/s?debug&key=&k=***#top' url: /s?debug&key=&k=***"},
+      // Only the secret is hidden: brackets and punctuation around the address stay.
+      {Robot::WeCom, "http://h/send?key=T0K", "(http://h/send?key=T0K)", "(http://h/send?key=***)"},
+      {Robot::WeCom, "http://h/send?key=T0K", "[http://h/send?key=T0K] {http://h/send?key=T0K}",
+       "[http://h/send?key=***] {http://h/send?key=***}"},
+      {Robot::WeCom, "http://h/send?key=T0K", "f(http://h/send?key=T0K);", "f(http://h/send?key=***);"},
+      {Robot::WeCom, "http://h/send?key=T0K", "(http://h/send?key=T0K&x=)", "(http://h/send?key=***&x=)"},
+      {Robot::DingTalk, "http://h/robot/send?access_token=A1&sign=B2", "(http://h/robot/send?access_token=A1&sign=B2)",
+       "(http://h/robot/send?access_token=***&sign=***)"},
+      {Robot::WeCom, "http://h/send?key=T0K", "오류(http://h/send?key=T0K)가 Ошибка [url: /send?key=T0K&x=1]Ё",
+       "오류(http://h/send?key=***)가 Ошибка [url: /send?key=***&x=***]Ё"},
+      {Robot::Feishu, "http://h/hook/T0K", "(http://h/hook/T0K) (http://h/hook/T0K?x=1)",
+       "(http://h/hook/***) (http://h/hook/***?x=***)"},
+      {Robot::WeCom, "http://h/send?key=T0K", "\x01(http://h/send?key=T0K)\\ud800", "\x01(http://h/send?key=***)\\ud800"},
       // Texts without the address are left as they are.
       {Robot::WeCom, "http://h/send?key=K1", "HTTPConnectionPool(host='h', port=80): Read timed out. (read timeout=10)",
        "HTTPConnectionPool(host='h', port=80): Read timed out. (read timeout=10)"},
@@ -292,6 +305,10 @@ TEST(Secrets, WebhookTokenInTheFormsTheClientWrites) {
       {Robot::DingTalk, "http://127.0.0.1:1/robot/send?access_token=1", "", "port=1): url: /robot/send?access_token=1 1",
        "port=1): url: /robot/send?access_token=*** 1"},
       {Robot::WeCom, "http://h/send?key=ab", "", "key=ab is not ?key=abc nor &key=ab%41", "key=ab is not ?key=abc nor &key=ab%41"},
+      // Found by the path, its values hidden up to where they end.
+      {Robot::WeCom, "http://h/send?key=T0K ", "", "(url: /send?key=T0K%20) and [/send?x=1]",
+       "(url: /send?key=***) and [/send?x=***]"},
+      {Robot::Feishu, "http://h/hook/T0K ", "", "{url: /hook/T0K%20?x=1}", "{url: /hook/***?x=***}"},
       // Letters of any script, control characters, a lone surrogate (as its escape), a long token.
       {Robot::WeCom, "http://h/send?key=한국어Кириллица", "", "url: /send?key=한국어Кириллица (x)", "url: /send?key=*** (x)"},
       {Robot::WeCom, "http://h/send?key=T\x01\\ud800", "",
@@ -306,6 +323,8 @@ TEST(Secrets, WebhookTokenInTheFormsTheClientWrites) {
   const std::string token(255, 'k');
   EXPECT_EQ(hide_webhook_token("url: /send?key=" + token + "%20", Robot::WeCom, {"http://h/send?key=" + token + " "}),
             "url: /send?key=***");
+  EXPECT_EQ(hide_webhook_token("(url: /send?key=" + token + "%20);", Robot::WeCom, {"http://h/send?key=" + token + " "}),
+            "(url: /send?key=***);");
 }
 
 TEST(Secrets, PasswordTable) {

@@ -1,11 +1,16 @@
 """A stand-in for the DingTalk, Feishu and WeCom group robots on 127.0.0.1.
 
-Each path answers as configured in `replies`: a (status, body) pair, a
-(status, body, content type) triple, or one of the behaviours below. Every request that arrives is kept in `received`
-as (path, headers, body bytes), in arrival order, and the time.monotonic() of its arrival in `arrived`.
+Each path answers as configured in `replies`: a (status, body) pair, a (status, body,
+content type) triple, a (status, body, content type, {header: value}) quadruple, a Late
+reply, or one of the behaviours below. Every request that arrives is kept in `received`
+as (path, headers, body bytes), in arrival order, and the time.monotonic() of its
+arrival in `arrived`. A robot still busy with its reply notices when the client closes
+the connection: `hung_up` maps the path to the time.monotonic() of that moment.
 """
 import http.server
+import select
 import signal
+import socket
 import threading
 import time
 
@@ -14,10 +19,24 @@ FEISHU_OK = (200, b'{"code":0,"msg":"success"}')
 
 # Behaviours instead of a reply:
 INTERRUPT = "interrupt"  # Ctrl+C reaches the caller while it waits for the reply
+INTERRUPT_IN_BODY = "interrupt in body"  # the same once the header and some body are out; then silence
 # A robot that never quite finishes: every wait for a byte is short, the reply endless.
 TRICKLE_BODY = "trickle body"  # 200 OK with Content-Length 100000, then one byte a second
 TRICKLE_HEADERS = "trickle headers"  # the status line, then one header line a second
+SLOW_BODY = "slow body"  # as TRICKLE_BODY, one byte every 9 s: just inside the client's wait for a byte
 TRICKLE_LIMIT = 60  # seconds a trickle goes on before the robot gives up itself
+ENDLESS = "endless"  # 200 OK, then a body without length written as fast as the client takes it
+ENDLESS_LIMIT = 256 << 20  # bytes after which even the endless body ends
+
+
+class Late:
+    """Answers `reply` once `seconds` have passed since the request arrived (the time it
+    did is kept in `answered`); with interrupt, Ctrl+C reaches the caller first."""
+
+    def __init__(self, seconds, reply=OK, interrupt=False):
+        self.seconds = seconds
+        self.reply = reply
+        self.interrupt = interrupt
 
 
 class RobotServer:
@@ -25,6 +44,8 @@ class RobotServer:
         self.replies = {}
         self.received = []
         self.arrived = []
+        self.hung_up = {}
+        self.answered = {}
         self.release = threading.Event()  # lets held requests go at shutdown
         self._main = threading.main_thread().ident
         robots = self
@@ -36,34 +57,74 @@ class RobotServer:
                 robots.received.append((self.path, dict(self.headers), body))
                 robots.arrived.append(time.monotonic())
                 reply = robots.replies.get(self.path, OK)
+                if isinstance(reply, Late):
+                    if reply.interrupt:
+                        signal.pthread_kill(robots._main, signal.SIGINT)
+                    if not self.hold(reply.seconds):
+                        return
+                    robots.answered[self.path] = time.monotonic()
+                    reply = reply.reply
                 if reply == INTERRUPT:
                     signal.pthread_kill(robots._main, signal.SIGINT)
-                    robots.release.wait(30)
+                    self.hold(30)
                     return
-                if reply in (TRICKLE_BODY, TRICKLE_HEADERS):
-                    self.trickle(reply)
+                if reply in (TRICKLE_BODY, TRICKLE_HEADERS, SLOW_BODY, INTERRUPT_IN_BODY, ENDLESS):
+                    self.dribble(reply)
                     return
-                status, data, *content_type = reply
+                status, data, *rest = reply
                 self.send_response(status)
-                self.send_header("Content-Type", content_type[0] if content_type else "application/json")
+                self.send_header("Content-Type", rest[0] if rest else "application/json")
+                for name, value in (rest[1] if len(rest) > 1 else {}).items():
+                    self.send_header(name, value)
                 self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
                 self.wfile.write(data)
 
-            def trickle(self, behaviour):
-                if behaviour == TRICKLE_BODY:
-                    self.send_response(200)
-                    self.send_header("Content-Length", "100000")
-                    self.end_headers()
-                else:
+            def hold(self, seconds):
+                """Waits seconds; False when the client hung up meanwhile or the server shuts down."""
+                end = time.monotonic() + seconds
+                while not robots.release.is_set():
+                    left = end - time.monotonic()
+                    if left <= 0:
+                        return True
+                    if select.select([self.connection], [], [], min(left, 0.05))[0]:
+                        # The client sends nothing more after its request: readable means gone.
+                        try:
+                            gone = self.connection.recv(1, socket.MSG_PEEK) == b""
+                        except OSError:
+                            gone = True
+                        if gone:
+                            robots.hung_up[self.path] = time.monotonic()
+                            return False
+                return False
+
+            def dribble(self, behaviour):
+                if behaviour == TRICKLE_HEADERS:
                     self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+                else:
+                    self.send_response(200)
+                    if behaviour != ENDLESS:
+                        self.send_header("Content-Length", "100000")
+                    self.end_headers()
                 try:
-                    for n in range(TRICKLE_LIMIT):
-                        if robots.release.wait(1):
+                    if behaviour == ENDLESS:
+                        piece = b"x" * (64 << 10)
+                        for _ in range(ENDLESS_LIMIT // len(piece)):
+                            self.wfile.write(piece)
+                        return
+                    if behaviour == INTERRUPT_IN_BODY:
+                        self.wfile.write(b"x")
+                        self.wfile.flush()
+                        signal.pthread_kill(robots._main, signal.SIGINT)
+                        self.hold(30)
+                        return
+                    every = 9 if behaviour == SLOW_BODY else 1
+                    for n in range(TRICKLE_LIMIT // every):
+                        if not self.hold(every):
                             return
-                        self.wfile.write(b"x" if behaviour == TRICKLE_BODY else b"X-Wait-%d: 1\r\n" % n)
+                        self.wfile.write(b"x" if behaviour != TRICKLE_HEADERS else b"X-Wait-%d: 1\r\n" % n)
                 except OSError:
-                    return  # the client hung up
+                    robots.hung_up[self.path] = time.monotonic()
 
             def log_message(self, *args):
                 pass

@@ -1,16 +1,25 @@
 """Notice texts, the three group robots and the fan-out, against a local robot server."""
+import gc
+import gzip
 import io
 import json
 import os
 import re
+import signal
 import socket
+import subprocess
+import sys
+import textwrap
+import threading
 import time
+import tracemalloc
 import types
 
 import pytest
 import requests
 
-from support_robots import FEISHU_OK, INTERRUPT, OK, TRICKLE_BODY, TRICKLE_HEADERS, RobotServer
+from support_robots import (ENDLESS, FEISHU_OK, INTERRUPT, INTERRUPT_IN_BODY, OK, SLOW_BODY, TRICKLE_BODY,
+                            TRICKLE_HEADERS, Late, RobotServer)
 
 NOTICE = ("🚨 服务异常：Shop\n\n时间：2024-05-01 10:00:00\n原因：cdp_connect_failed: timeout\n\n"
           "同一次故障只告警一次，请尽快检查")
@@ -172,10 +181,17 @@ def test_a_reply_needs_only_its_status_and_json(core, monkeypatch, caplog):
             core._check_webhook_response(resp)
         assert str(raised.value) == text
 
+    # A channel posts through the module's requests and judges what its post gives back.
+    def response(status, body):
+        resp = requests.Response()
+        resp.status_code, resp.raw = status, io.BytesIO(body)
+        return resp
+
     posted = []
+    refusal = b'{"errcode":93000,"errmsg":"invalid webhook url"}'
     monkeypatch.setattr(core, "WECOM_WEBHOOK", "http://robot.invalid/wecom")
     monkeypatch.setattr(core, "requests", types.SimpleNamespace(
-        post=lambda url, **kwargs: posted.append(url) or reply(200, {"errcode": 93000, "errmsg": "invalid webhook url"})))
+        post=lambda url, **kwargs: posted.append(url) or response(200, refusal)))
     core.send_wecom(NOTICE)
     assert posted == ["http://robot.invalid/wecom"]
     assert failures(core, caplog) == [("企业微信", "invalid webhook url")]
@@ -322,19 +338,194 @@ def test_ctrl_c_while_a_robot_answers_leaves_the_fan_out(core, all_robots, caplo
     assert failures(core, caplog) == []
 
 
+def wait_for(condition, seconds):
+    """Whether condition() holds within seconds."""
+    end = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def no_thread_but(threads):
+    return lambda: set(threading.enumerate()) <= threads
+
+
 def test_a_robot_that_dribbles_its_reply_holds_a_notice_ten_seconds_at_most(core, all_robots, caplog, mail_calls):
     # Each wait for a byte is short, so only a bound on the whole post ends these.
     all_robots.replies["/dingtalk"] = TRICKLE_BODY
     all_robots.replies["/feishu"] = TRICKLE_HEADERS
+    all_robots.replies["/wecom"] = SLOW_BODY  # a byte every 9 s: only cutting the reply ends its wait in time
+    threads = set(threading.enumerate())
     started = time.monotonic()
     core.send_alert(NOTICE)
     ended = time.monotonic()
     assert all_robots.paths() == ["/dingtalk", "/feishu", "/wecom"]
     dingtalk, feishu, wecom = all_robots.arrived
-    for begun, over in [(dingtalk, feishu), (feishu, wecom)]:
+    for begun, over in [(dingtalk, feishu), (feishu, wecom), (wecom, ended)]:
         assert 9.5 <= over - begun < 11.5
-    assert ended - started < 24
+    assert ended - started < 35
     assert mail_calls == [NOTICE]  # the other channels are still reached
     logged = failures(core, caplog)
-    assert [label for label, _ in logged] == ["钉钉", "飞书"]
+    assert [label for label, _ in logged] == ["钉钉", "飞书", "企业微信"]
     assert all("timed out" in text for _, text in logged)
+    # A post given up stops: its thread ends and the robot sees the connection
+    # closed, instead of being read from for as long as it dribbles.
+    assert wait_for(no_thread_but(threads), 2), set(threading.enumerate()) - threads
+    for path, begun in zip(["/dingtalk", "/feishu", "/wecom"], all_robots.arrived):
+        assert all_robots.hung_up[path] - (begun + 10) < 2, path
+
+
+def test_a_post_that_ended_in_time_is_judged_by_its_reply_however_late_the_caller_looks(core, monkeypatch, robots,
+                                                                                         caplog):
+    robots.replies["/wecom"] = Late(9, (200, b'{"errcode":1,"errmsg":"judged"}'))
+    monkeypatch.setattr(core, "WECOM_WEBHOOK", robots.url("/wecom"))
+    # A host's signal handler holds the caller in its wait from before the
+    # reply until after the deadline.
+    previous = signal.signal(signal.SIGALRM, lambda signum, frame: time.sleep(2))
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 8.5)
+        started = time.monotonic()
+        core.send_wecom(NOTICE)
+        assert time.monotonic() - started > 10
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert robots.answered["/wecom"] - robots.arrived[0] < 9.5
+    assert failures(core, caplog) == [("企业微信", "judged")]
+
+
+REPLY_LIMIT = 1 << 20
+TOO_LARGE = "the robot's reply is larger than 1 MiB"
+
+
+@pytest.mark.parametrize("reply, failure", [
+    ((200, b'{"errcode":0}'.ljust(REPLY_LIMIT)), None),  # the bound itself is read and judged
+    ((200, b'{"errcode":1,"errmsg":"judged"}'.ljust(REPLY_LIMIT)), "judged"),
+    ((200, b'{"errcode":0}'.ljust(REPLY_LIMIT + 1)), TOO_LARGE),
+    ((500, b"x" * (REPLY_LIMIT + 1)), TOO_LARGE),
+    # Small on the wire, past the bound once inflated.
+    ((200, gzip.compress(b'{"errcode":0}'.ljust(8 * REPLY_LIMIT)), "application/json", {"Content-Encoding": "gzip"}),
+     TOO_LARGE),
+    ((200, gzip.compress(b'{"errcode":0}'.ljust(REPLY_LIMIT)), "application/json", {"Content-Encoding": "gzip"}), None),
+    (ENDLESS, TOO_LARGE),
+])
+def test_a_reply_past_its_bound_is_cut_and_logged(core, monkeypatch, robots, caplog, reply, failure):
+    robots.replies["/wecom"] = reply
+    monkeypatch.setattr(core, "WECOM_WEBHOOK", robots.url("/wecom"))
+    core.send_wecom(NOTICE)
+    assert failures(core, caplog) == ([] if failure is None else [("企业微信", failure)])
+
+
+def test_a_robot_answering_without_end_leaves_the_run_small_and_the_other_channels_reached(core, all_robots, caplog,
+                                                                                            mail_calls):
+    all_robots.replies["/dingtalk"] = ENDLESS
+    replies = lambda: sum(isinstance(o, requests.Response) for o in gc.get_objects())
+    gc.collect()
+    gc.disable()
+    tracemalloc.start()
+    try:
+        before = replies()
+        started = time.monotonic()
+        core.send_alert(NOTICE)
+        took = time.monotonic() - started
+        peak = tracemalloc.get_traced_memory()[1]
+        left = replies() - before  # even before the collector runs, the reply cut is let go with its error
+    finally:
+        tracemalloc.stop()
+        gc.enable()
+    assert peak < 4 * REPLY_LIMIT
+    assert left == 0
+    assert took < 5
+    assert failures(core, caplog) == [("钉钉", TOO_LARGE)]
+    assert all_robots.paths() == ["/dingtalk", "/feishu", "/wecom"]
+    assert mail_calls == [NOTICE]
+    assert wait_for(lambda: "/dingtalk" in all_robots.hung_up, 2)  # and the robot was hung up on
+
+
+def open_sockets():
+    found = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            found += os.readlink("/proc/self/fd/" + fd).startswith("socket:")
+        except FileNotFoundError:  # the listing's own
+            pass
+    return found
+
+
+def test_no_post_outlives_itself(core, monkeypatch, robots, caplog):
+    robots.replies.update({
+        "/refused": (200, b'{"errcode":310000,"errmsg":"keywords not in content"}'),
+        "/failed": (500, b"{}"),
+        "/cut": INTERRUPT_IN_BODY,  # given up at Ctrl+C with its body coming in
+        "/late": Late(0.3, OK, interrupt=True),  # given up at Ctrl+C, answered afterwards
+    })
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        nobody = "http://127.0.0.1:%d/wecom" % s.getsockname()[1]
+
+    def post(address):
+        monkeypatch.setattr(core, "WECOM_WEBHOOK", address)
+        core.send_wecom(NOTICE)
+
+    def posts():
+        for path in ["/ok", "/refused", "/failed"]:
+            post(robots.url(path))
+        post(nobody)
+        for path in ["/cut", "/late"]:
+            with pytest.raises(KeyboardInterrupt):
+                post(robots.url(path))
+        # What a given-up post still has to do is over soon.
+        assert wait_for(no_thread_but(threads), 5), set(threading.enumerate()) - threads
+
+    kinds = (requests.Response, BaseException, threading.Event, threading.Thread)
+
+    def live():
+        gc.collect()
+        return {kind.__name__: sum(isinstance(o, kind) for o in gc.get_objects()) for kind in kinds}
+
+    reported = []  # a host's own hook hears of no thread of a post
+    monkeypatch.setattr(threading, "excepthook", reported.append)
+    threads = set(threading.enumerate())
+    posts()  # the first post of a process loads and caches what every later one shares
+    before, sockets = live(), open_sockets()
+    for _ in range(20):
+        posts()
+    assert live() == before
+    assert open_sockets() == sockets
+    assert len(failures(core, caplog)) == 21 * 3
+    assert reported == []
+
+
+# A host that Ctrl+C stops during a notice and that then ends, tidying up a
+# moment as it goes, while the robot's reply to the given-up post comes in.
+HOST = textwrap.dedent("""
+    import os, signal, sys, threading, time
+    import engine.core as core
+
+    class Tidy:
+        def __del__(self):
+            os.write(1, b"tidying %f\\n" % time.monotonic())
+            time.sleep(2)
+            os.write(1, b"tidied %f\\n" % time.monotonic())
+
+    tidy = Tidy()
+    core.WECOM_WEBHOOK = sys.argv[1]
+    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        core.send_wecom(sys.argv[2])
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+""")
+
+
+def test_a_post_given_up_at_ctrl_c_lets_the_process_end_as_it_would(robots, tmp_path):
+    robots.replies["/wecom"] = Late(1.5)
+    host = subprocess.run([sys.executable, "-c", HOST, robots.url("/wecom"), NOTICE], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
+    assert (host.returncode, host.stderr) == (0, "")
+    interrupted, tidying, tidied = host.stdout.splitlines()
+    assert interrupted == "interrupted"
+    # The reply came while the interpreter was ending.
+    assert float(tidying.split()[1]) < robots.answered["/wecom"] < float(tidied.split()[1])

@@ -1,11 +1,10 @@
 // The DingTalk, Feishu and WeCom channels and the fan-out send_alert. The core
 // builds each body and judges each reply; here are only the settings, the
 // HTTP post through the module's requests, and the log.
+#include <pybind11/eval.h>
+
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <exception>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,92 +62,104 @@ void check_webhook_response(const py::object& resp) {
   }
 }
 
+// The post itself, on a thread of its own. It is Python only, with no C++
+// frame holding Python objects on that thread's stack: a daemon thread that
+// wakes while the interpreter ends is unwound where it stands, without a
+// thread state, and such a frame would release its objects there and crash
+// the process. It puts in `outcome` the reply as soon as its header is in (a
+// post given up can then be cut in its body), then the error if one came,
+// and sets `ended` last. The body is read in pieces and only up to `limit`:
+// a robot replies with a small JSON object, and an address that points at a
+// download must not fill the memory. It is kept where requests keeps a body
+// it has read, so that the reply's json() decodes it as requests decodes
+// any reply.
+constexpr const char* kPostSource = R"(
+def post(send, address, body, timeout, limit, too_large, outcome, ended):
+    try:
+        try:
+            reply = send(address, json=body, timeout=timeout, stream=True)
+            outcome["reply"] = reply
+            pieces, size = [], 0
+            for piece in reply.iter_content(64 * 1024):
+                size += len(piece)
+                if size > limit:
+                    raise RuntimeError(too_large)
+                pieces.append(piece)
+            reply._content = b"".join(pieces)
+        except Exception as error:
+            outcome["error"] = error
+        finally:
+            ended.set()
+    except SystemExit:
+        pass  # given up: the thread ends quietly, whatever threading.excepthook the host has set
+)";
+
 // One post, over by kTimeoutSeconds after it began. The client's own time-out
 // bounds each wait for a byte, so a robot that dribbles its header lines or
 // its body would hold the post (and every channel after it) for as long as it
 // likes. The post therefore runs on a thread of its own while the caller
-// waits in slices: Ctrl+C ends the wait at once, as it ended the client's own
-// wait before, and at the deadline the caller goes on without the reply.
+// waits in slices: Ctrl+C ends the wait at once, and at the deadline the
+// caller goes on without the reply.
 py::object post_within_deadline(const py::object& address, const py::object& body) {
-  struct Exchange {
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool done = false;
-    unsigned long thread = 0;  // the rest is touched only with the GIL held
-    py::object resp;
-    py::object reply_begun;    // the reply, once its header is in
-    std::exception_ptr raised;
-  };
-  const auto exchange = std::make_shared<Exchange>();
-  // requests calls its response hooks between the reply's header and its
-  // body, which is where an abandoned exchange can be told to stop reading.
-  py::dict hooks;
-  hooks["response"] = py::cpp_function([exchange](const py::object& resp, const py::kwargs&) {
-    exchange->reply_begun = resp;
-  });
-  const py::object post = attr("requests").attr("post");
-  const py::cpp_function run([exchange, post, address, body, hooks] {
-    try {
-      exchange->resp = post(address, py::arg("json") = body, py::arg("timeout") = kTimeoutSeconds,
-                            py::arg("hooks") = hooks);
-    } catch (...) {
-      exchange->raised = std::current_exception();
-    }
-    {
-      // Without the GIL: the caller may hold the lock while it waits for the GIL.
-      py::gil_scoped_release nogil;
-      std::lock_guard lock(exchange->mutex);
-      exchange->done = true;
-    }
-    exchange->ended.notify_all();
-  });
-  const py::object thread =
-      py::module_::import("threading").attr("Thread")(py::arg("target") = run, py::arg("daemon") = true);
-  thread.attr("start")();
-  exchange->thread = thread.attr("ident").cast<unsigned long>();
+  py::dict scope;
+  py::exec(kPostSource, scope);
+  const py::object post = scope.attr("pop")("post");  // so that the function and its globals hold no loop
+  const py::module_ threading = py::module_::import("threading");
+  const py::object ended = threading.attr("Event")();
+  py::dict outcome;
+  const py::object thread = threading.attr("Thread")(
+      py::arg("target") = post,
+      py::arg("args") = py::make_tuple(attr("requests").attr("post"), address, body, kTimeoutSeconds, kReplyLimit,
+                                       from_text(kReplyTooLarge), outcome, ended),
+      py::arg("daemon") = true);
 
-  // An exchange left behind must not go on reading for as long as the robot
-  // dribbles. A SystemExit raised in its thread ends it at the next step the
-  // client takes in Python (it passes the client's handlers of ordinary
-  // errors, and threads end on it quietly); a body still coming in is cut
-  // at once by shutting the reply's socket.
-  const auto abandon = [&] {
-    {
-      // The lock is never held across a call into Python, which may let the
-      // GIL go: the thread takes the lock only without the GIL. A thread that
-      // ends its post meanwhile just ends on the SystemExit, quietly.
-      std::lock_guard lock(exchange->mutex);
-      if (exchange->done) return;
-      PyThreadState_SetAsyncExc(exchange->thread, PyExc_SystemExit);
+  // A post given up must not go on reading for as long as the robot dribbles.
+  // A SystemExit raised in its thread ends it at the next step the client
+  // takes in Python (it passes the client's handlers of ordinary errors); a
+  // body still coming in is cut at once by shutting the reply's socket. No
+  // Python code runs on this thread between the look at `ended` and the
+  // SystemExit, so the post cannot end in between: the SystemExit lands in
+  // the post, never in what threading does after it. False when the post
+  // has ended after all.
+  const auto give_up = [&] {
+    const py::object ident = thread.attr("ident");  // none only when Ctrl+C cut the start itself short
+    if (ended.attr("is_set")().cast<bool>()) return false;
+    if (!ident.is_none()) PyThreadState_SetAsyncExc(ident.cast<unsigned long>(), PyExc_SystemExit);
+    if (outcome.contains("reply")) {
+      (void)ordinary_error([&] { outcome["reply"].attr("raw").attr("shutdown")(); });
     }
-    if (exchange->reply_begun) {
-      (void)ordinary_error([&] { exchange->reply_begun.attr("raw").attr("shutdown")(); });
-    }
+    return true;
   };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTimeoutSeconds);
-  bool done = false;
+  bool in_time = false;
   try {
-    done = interruptible([&](const os::Interrupt& interrupt) {
-      std::unique_lock lock(exchange->mutex);
-      while (!exchange->ended.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + os::kSlice),
-                                         [&] { return exchange->done; })) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        lock.unlock();
-        os::check(interrupt);
-        lock.lock();
-      }
-      return true;
-    });
+    // From the start on, a Ctrl+C anywhere (each step runs Python code)
+    // gives the post up.
+    thread.attr("start")();
+    const py::object wait = ended.attr("wait");
+    for (auto left = deadline - std::chrono::steady_clock::now(); left > left.zero();
+         left = deadline - std::chrono::steady_clock::now()) {
+      const std::chrono::duration<double> slice = std::min<decltype(left)>(left, os::kSlice);
+      if (wait(slice.count()).cast<bool>()) break;
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+    // A post that ended in time is judged by its reply, however late this
+    // thread came to look.
+    in_time = !give_up();
   } catch (...) {
-    abandon();
+    (void)give_up();
     throw;
   }
-  if (!done) {
-    abandon();
-    raise(PyExc_TimeoutError, std::string(kPostTimedOut));
+  if (!in_time) raise(PyExc_TimeoutError, std::string(kPostTimedOut));
+  // The error's traceback holds the post's frame, which holds the outcome:
+  // emptied, nothing of the post outlives this call.
+  const py::object error = outcome.attr("pop")("error", py::none());
+  const py::object reply = outcome.attr("pop")("reply", py::none());
+  if (!error.is_none()) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
   }
-  if (exchange->raised) std::rethrow_exception(exchange->raised);
-  return exchange->resp;
+  return reply;
 }
 
 // The address as the HTTP client puts it on the wire (percent-encoded, its

@@ -78,6 +78,13 @@ void for_each_value(std::string_view query, F&& member) {
   }
 }
 
+// A query value with its secret hidden: up to where the value ends, so that
+// a bracket or an escape the text sets right after the address stays.
+std::string hidden(std::string_view value) {
+  const std::size_t end = std::min(value.find_first_of(kValueEnds), value.size());
+  return end == 0 ? std::string(value) : std::string(kHidden).append(value.substr(end));
+}
+
 // The address with its token hidden: each non-empty query value and, when
 // the token is in the path, its last non-empty segment. The fragment stays.
 std::string masked(std::string_view address, bool token_in_path) {
@@ -102,7 +109,7 @@ std::string masked(std::string_view address, bool token_in_path) {
       const std::size_t equals = member.find('=');
       out += equals == std::string_view::npos || equals + 1 == member.size()
                  ? std::string(member)
-                 : std::string(member.substr(0, equals + 1)).append(kHidden);
+                 : std::string(member.substr(0, equals + 1)).append(hidden(member.substr(equals + 1)));
       if (amp == std::string_view::npos) break;
       members.remove_prefix(amp + 1);
     }

@@ -25,7 +25,9 @@ inline constexpr std::string_view kHidden = "***";
 // "&name=" (Feishu's token, "/") and ends there. Then every address in the
 // text whose path, percent-decoded, is the robot's has all its query values
 // (and, for Feishu, its last segment) hidden, so that a form of the address
-// the client writes that none of the above foresaw still shows no token.
+// the client writes that none of the above foresaw still shows no token; a
+// value hidden there too ends where a value ends, so a bracket that closes
+// around the address stays.
 std::string hide_webhook_token(std::string_view text, Robot robot, const std::vector<std::string>& addresses);
 
 // The failure text with the password hidden where it stands as a word of its

@@ -2,6 +2,7 @@
 // The three group-robot webhooks: what each one is posted, and how a reply is
 // judged. The robots answer most failures with HTTP 200 and an error code in
 // the body, so the status alone says little.
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,11 @@ inline constexpr int kTimeoutSeconds = 10;
 
 // The failure of a post that the robot's reply outlasted.
 inline constexpr std::string_view kPostTimedOut = "timed out: the robot's reply did not end within 10 s";
+
+// A robot replies with a small JSON object; a reply that goes on past this is
+// cut and counts as a failure.
+inline constexpr std::size_t kReplyLimit = 1 << 20;
+inline constexpr std::string_view kReplyTooLarge = "the robot's reply is larger than 1 MiB";
 
 // The label that names a channel in the failure log.
 std::string_view channel_label(Robot robot);
