@@ -4,13 +4,12 @@ import json
 import logging
 import os
 import re
-import signal
-import threading
 import time
 
 import pytest
 
 import i18n
+from support_interrupts import AS_THE_SAVE_BEGINS, IN_THE_MIDDLE_OF_THE_SAVE, save_pressing_ctrl_c
 
 START = datetime.datetime(2024, 5, 1, 9, 0, 0)
 REPORT = "monitor_report.json"
@@ -161,7 +160,7 @@ OLD_TARGETS = ["Google", "GitHub", "内网服务", "서버", "сервер", "db
 
 def write_large_report(path, sessions=19, rounds=15000):
     """A report as a monitor used for months leaves it: 19 long sessions,
-    about 75 MB, so that saving the next one takes the best part of a second."""
+    about 75 MB, whose save takes the best part of a second."""
     results = {name: n % 3 != 0 for n, name in enumerate(OLD_TARGETS)}
     latency = {name: 10 + n for n, name in enumerate(OLD_TARGETS[:4])}
     one_round = json.dumps({"round": 1, "time": "08:00:00", "results": results, "latency": latency},
@@ -175,27 +174,21 @@ def temporaries(work):
     return [p for p in work.iterdir() if p.name.startswith(REPORT + ".tmp-")]
 
 
-def test_ctrl_c_during_the_save_is_raised_once_the_report_is_in_place(core, tmp_path, monkeypatch, caplog):
+# One Ctrl+C or two, each pressed by the save itself as it reaches its moment.
+@pytest.mark.parametrize("moments", [[AS_THE_SAVE_BEGINS], [IN_THE_MIDDLE_OF_THE_SAVE],
+                                     [AS_THE_SAVE_BEGINS, IN_THE_MIDDLE_OF_THE_SAVE]], ids=" and ".join)
+def test_ctrl_c_during_the_save_is_raised_once_the_report_is_in_place(core, tmp_path, monkeypatch, caplog, moments):
     monkeypatch.chdir(tmp_path)
-    write_large_report(tmp_path / REPORT)
+    write_large_report(tmp_path / REPORT, rounds=10)
     caplog.set_level(logging.INFO)
+    save = save_pressing_ctrl_c(core._save_run_report, moments)
 
-    def press_ctrl_c_twice_while_saving():
-        while not temporaries(tmp_path):
-            time.sleep(0.001)
-        for _ in range(2):
-            os.kill(os.getpid(), signal.SIGINT)
-            time.sleep(0.05)
-
-    presser = threading.Thread(target=press_ctrl_c_twice_while_saving, daemon=True)
-    presser.start()
     raised = []
     try:
-        core._save_run_report(START, 6, ROUNDS)
+        save(START, 6, ROUNDS)
     except KeyboardInterrupt:
         raised.append("by the save")
     try:
-        presser.join()
         time.sleep(0.2)
     except KeyboardInterrupt:
         raised.append("after it")
@@ -203,6 +196,7 @@ def test_ctrl_c_during_the_save_is_raised_once_the_report_is_in_place(core, tmp_
     assert raised == ["by the save"]
     assert temporaries(tmp_path) == []
     sessions = json.loads((tmp_path / REPORT).read_bytes())["sessions"]
-    assert len(sessions) == 20 and sessions[-1]["rounds"] == new_session("")["rounds"]
+    assert len(sessions) == 20 and all(len(s["rounds"]) == 10 for s in sessions[:19])
+    assert sessions[-1]["rounds"] == new_session("")["rounds"]
     messages = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "Quorvelta"]
     assert messages == [(logging.INFO, i18n.tr("cli_report_saved", 2))]

@@ -82,22 +82,24 @@ bool hold_interrupt(const std::function<void()>& body, const py::set& let_go_in)
   });
   signal.attr("signal")(static_cast<int>(SIGINT), gate);
   std::optional<std::thread> resend;
-  if (!let_go_in.empty()) {
-    resend.emplace([shared] {
-      std::unique_lock lock(shared->mutex);
-      while (!shared->done) {
-        if (shared->held && !shared->let_go) {
-          lock.unlock();
-          shared->cut.fire();
-          lock.lock();
-        }
-        shared->changed.wait_for(lock, std::chrono::milliseconds(2), [&] { return shared->done; });
-      }
-    });
-  }
   std::exception_ptr failure;
   bool passing = false;
+  // From here every way out, a thread that cannot be started included, goes
+  // through the end below, which puts the handler back.
   try {
+    if (!let_go_in.empty()) {
+      resend.emplace([shared] {
+        std::unique_lock lock(shared->mutex);
+        while (!shared->done) {
+          if (shared->held && !shared->let_go) {
+            lock.unlock();
+            shared->cut.fire();
+            lock.lock();
+          }
+          shared->changed.wait_for(lock, std::chrono::milliseconds(2), [&] { return shared->done; });
+        }
+      });
+    }
     body();
   } catch (py::error_already_set& e) {
     passing = !is_ordinary(e);
