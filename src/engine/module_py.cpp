@@ -119,7 +119,8 @@ void set_up_log(py::module_& m) {
     // Most records hold nothing to show: str.isprintable() is false for every
     // control, line separator and lone surrogate, so only those are rewritten.
     if (!message.attr("isprintable")().cast<bool>()) {
-      record.attr("message") = shell::from_text(visible_text(shell::text_escaping_surrogates(message), LineBreaks::KeepIndented));
+      const std::string text = shell::text_escaping_surrogates(message);
+      record.attr("message") = shell::from_text(visible_text(text, LineBreaks::KeepIndented));
     }
     return format_message(record);
   });

@@ -33,7 +33,8 @@ py::object compose(const std::string& msg, const py::list& recipients, const py:
   const NoticeKind kind = notice_kind(msg);
   py::object message = py::module_::import("email.mime.multipart").attr("MIMEMultipart")("alternative");
   // formataddr writes the display name as an encoded word and refuses an address that is not ASCII.
-  message["From"] = py::module_::import("email.utils").attr("formataddr")(py::make_tuple(from_text(std::string(kSenderName)), user));
+  message["From"] =
+      py::module_::import("email.utils").attr("formataddr")(py::make_tuple(from_text(kSenderName), user));
   message["To"] = py::str(", ").attr("join")(recipients);
   message["Subject"] = py::module_::import("email.header").attr("Header")(from_text(mail_subject(kind)), "utf-8");
   message.attr("attach")(py::module_::import("email.mime.text").attr("MIMEText")(mail_text(mail_html(msg)), "html", "utf-8"));

@@ -87,15 +87,16 @@ bool checked_in_rounds(const py::dict& target, std::size_t index, const py::obje
   return true;
 }
 
+py::str owner_member() { return from_text(kOwnerMember); }
+
 // The name a target's plain state file records, read as the round will read
 // it. Nothing when it records none, or when the file cannot be read now: the
 // target's round then says why, as for any state file.
 std::optional<std::string> recorded_owner(const py::object& plain_file) {
   py::object state = py::none();
   (void)ordinary_error([&] { state = call("load_state", plain_file); });
-  const py::str owner_member{std::string(kOwnerMember)};
-  if (!py::isinstance<py::dict>(state) || !state.contains(owner_member)) return std::nullopt;
-  const py::object owner = state[owner_member];
+  if (!py::isinstance<py::dict>(state) || !state.contains(owner_member())) return std::nullopt;
+  const py::object owner = state[owner_member()];
   if (!py::isinstance<py::str>(owner)) return std::nullopt;
   return text_keeping_surrogates(owner);
 }
@@ -134,7 +135,7 @@ void record_name(CustomTarget& target, const py::object& plain_file) {
   if (target.name_recorded) return;
   const py::object state = call("load_state", plain_file);
   if (py::isinstance<py::dict>(state)) {  // anything else is the check's to refuse
-    state[py::str(std::string(kOwnerMember))] = target.name;
+    state[owner_member()] = target.name;
     call("save_state", state, plain_file);
   }
   target.name_recorded = true;
