@@ -5,7 +5,8 @@ content type) triple, a (status, body, content type, {header: value}) quadruple,
 reply, or one of the behaviours below. Every request that arrives is kept in `received`
 as (path, headers, body bytes), in arrival order, and the time.monotonic() of its
 arrival in `arrived`. A robot still busy with its reply notices when the client closes
-the connection: `hung_up` maps the path to the time.monotonic() of that moment.
+the connection: `hung_up` maps the path to the time.monotonic() of that moment. Given a
+server-side ssl context, the robots answer over HTTPS, as the real ones do.
 """
 import http.server
 import select
@@ -30,17 +31,19 @@ ENDLESS_LIMIT = 256 << 20  # bytes after which even the endless body ends
 
 
 class Late:
-    """Answers `reply` once `seconds` have passed since the request arrived (the time it
-    did is kept in `answered`); with interrupt, Ctrl+C reaches the caller first."""
+    """Answers `reply` once `seconds` have passed since the request arrived, or sooner
+    once the event `until` is set (the time it did is kept in `answered`); with
+    interrupt, Ctrl+C reaches the caller first."""
 
-    def __init__(self, seconds, reply=OK, interrupt=False):
+    def __init__(self, seconds, reply=OK, interrupt=False, until=None):
         self.seconds = seconds
         self.reply = reply
         self.interrupt = interrupt
+        self.until = until
 
 
 class RobotServer:
-    def __init__(self):
+    def __init__(self, tls=None):
         self.replies = {}
         self.received = []
         self.arrived = []
@@ -60,7 +63,7 @@ class RobotServer:
                 if isinstance(reply, Late):
                     if reply.interrupt:
                         signal.pthread_kill(robots._main, signal.SIGINT)
-                    if not self.hold(reply.seconds):
+                    if not self.hold(reply.seconds, reply.until):
                         return
                     robots.answered[self.path] = time.monotonic()
                     reply = reply.reply
@@ -80,17 +83,20 @@ class RobotServer:
                 self.end_headers()
                 self.wfile.write(data)
 
-            def hold(self, seconds):
-                """Waits seconds; False when the client hung up meanwhile or the server shuts down."""
+            def hold(self, seconds, until=None):
+                """Waits seconds, or until the event `until` is set; False when the client
+                hung up meanwhile or the server shuts down."""
                 end = time.monotonic() + seconds
                 while not robots.release.is_set():
                     left = end - time.monotonic()
-                    if left <= 0:
+                    if left <= 0 or (until is not None and until.is_set()):
                         return True
                     if select.select([self.connection], [], [], min(left, 0.05))[0]:
-                        # The client sends nothing more after its request: readable means gone.
+                        # The client sends nothing more after its request: readable
+                        # means gone (over TLS, what it sends then can only be its
+                        # closing alert).
                         try:
-                            gone = self.connection.recv(1, socket.MSG_PEEK) == b""
+                            gone = tls is not None or self.connection.recv(1, socket.MSG_PEEK) == b""
                         except OSError:
                             gone = True
                         if gone:
@@ -130,11 +136,14 @@ class RobotServer:
                 pass
 
         self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        if tls is not None:
+            self._server.socket = tls.wrap_socket(self._server.socket, server_side=True)
+        self._scheme = "http" if tls is None else "https"
         self._server.daemon_threads = True
         self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
 
     def url(self, path):
-        return "http://127.0.0.1:%d%s" % (self._server.server_address[1], path)
+        return "%s://127.0.0.1:%d%s" % (self._scheme, self._server.server_address[1], path)
 
     def paths(self):
         return [path for path, _, _ in self.received]

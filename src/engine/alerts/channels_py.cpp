@@ -1,8 +1,6 @@
 // The DingTalk, Feishu and WeCom channels and the fan-out send_alert. The core
 // builds each body and judges each reply; here are only the settings, the
 // HTTP post through the module's requests, and the log.
-#include <pybind11/eval.h>
-
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -62,76 +60,49 @@ void check_webhook_response(const py::object& resp) {
   }
 }
 
-// The post itself, on a thread of its own. It is Python only, with no C++
-// frame holding Python objects on that thread's stack: a daemon thread that
-// wakes while the interpreter ends is unwound where it stands, without a
-// thread state, and such a frame would release its objects there and crash
-// the process. It puts in `outcome` the reply as soon as its header is in (a
-// post given up can then be cut in its body), then the error if one came,
-// and sets `ended` last. The body is read in pieces and only up to `limit`:
-// a robot replies with a small JSON object, and an address that points at a
-// download must not fill the memory. It is kept where requests keeps a body
-// it has read, so that the reply's json() decodes it as requests decodes
-// any reply.
-constexpr const char* kPostSource = R"(
-def post(send, address, body, timeout, limit, too_large, outcome, ended):
-    try:
-        try:
-            reply = send(address, json=body, timeout=timeout, stream=True)
-            outcome["reply"] = reply
-            pieces, size = [], 0
-            for piece in reply.iter_content(64 * 1024):
-                size += len(piece)
-                if size > limit:
-                    raise RuntimeError(too_large)
-                pieces.append(piece)
-            reply._content = b"".join(pieces)
-        except Exception as error:
-            outcome["error"] = error
-        finally:
-            ended.set()
-    except SystemExit:
-        pass  # given up: the thread ends quietly, whatever threading.excepthook the host has set
-)";
-
 // One post, over by kTimeoutSeconds after it began. The client's own time-out
 // bounds each wait for a byte, so a robot that dribbles its header lines or
 // its body would hold the post (and every channel after it) for as long as it
-// likes. The post therefore runs on a thread of its own while the caller
-// waits in slices: Ctrl+C ends the wait at once, and at the deadline the
-// caller goes on without the reply.
+// likes. The post therefore runs on a thread of its own, as the Python of
+// engine._webhook_post, while the caller waits in slices: Ctrl+C ends the
+// wait at once, and at the deadline the caller goes on without the reply.
+// What the post's thread met that is no ordinary error (an interrupt or an
+// exit request raised inside the client) leaves here unchanged.
 py::object post_within_deadline(const py::object& address, const py::object& body) {
-  py::dict scope;
-  py::exec(kPostSource, scope);
-  const py::object post = scope.attr("pop")("post");  // so that the function and its globals hold no loop
-  const py::module_ threading = py::module_::import("threading");
-  const py::object ended = threading.attr("Event")();
-  py::dict outcome;
-  const py::object thread = threading.attr("Thread")(
-      py::arg("target") = post,
-      py::arg("args") = py::make_tuple(attr("requests").attr("post"), address, body, kTimeoutSeconds, kReplyLimit,
-                                       from_text(kReplyTooLarge), outcome, ended),
+  const py::module_ thread_side = py::module_::import("engine._webhook_post");
+  const py::dict post = thread_side.attr("new_post")();
+  const py::object ended = post["ended"];
+  const py::object thread = py::module_::import("threading").attr("Thread")(
+      py::arg("target") = thread_side.attr("run"),
+      py::arg("args") = py::make_tuple(post, attr("requests").attr("post"), address, body, kTimeoutSeconds,
+                                       kReplyLimit, from_text(kReplyTooLarge)),
       py::arg("daemon") = true);
 
-  // A post given up must not go on reading for as long as the robot dribbles.
-  // A SystemExit raised in its thread ends it at the next step the client
-  // takes in Python (it passes the client's handlers of ordinary errors); a
-  // body still coming in is cut at once by shutting the reply's socket. No
-  // Python code runs on this thread between the look at `ended` and the
-  // SystemExit, so the post cannot end in between: the SystemExit lands in
-  // the post, never in what threading does after it. False when the post
-  // has ended after all.
-  const auto give_up = [&] {
-    const py::object ident = thread.attr("ident");  // none only when Ctrl+C cut the start itself short
-    if (ended.attr("is_set")().cast<bool>()) return false;
-    if (!ident.is_none()) PyThreadState_SetAsyncExc(ident.cast<unsigned long>(), PyExc_SystemExit);
-    if (outcome.contains("reply")) {
-      (void)ordinary_error([&] { outcome["reply"].attr("raw").attr("shutdown")(); });
+  // Whether the post has ended; if it has not, it is given up, once. A post
+  // given up must not go on reading for as long as the robot dribbles: a
+  // SystemExit raised in its thread ends it at the next step the client takes
+  // in Python (it passes the client's handlers of ordinary errors), and a body
+  // still coming in is cut at once by shutting the reply's socket. Neither the
+  // look nor the SystemExit runs Python code, so the post cannot end or step
+  // into its handlers in between: the SystemExit goes only to a thread that
+  // stands in them, and a post that has not yet reached them never begins.
+  bool given_up = false;
+  const auto ended_or_give_up = [&] {
+    if (post.contains("done")) return true;
+    if (given_up) return false;
+    given_up = true;
+    if (post.contains("thread")) {
+      PyThreadState_SetAsyncExc(post["thread"].cast<unsigned long>(), PyExc_SystemExit);
+    } else {
+      post["given_up"] = true;
     }
-    return true;
+    if (post.contains("reply")) {
+      (void)ordinary_error([&] { post["reply"].attr("raw").attr("shutdown")(); });
+    }
+    return false;
   };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTimeoutSeconds);
-  bool in_time = false;
+  bool ended_in_time = false;
   try {
     // From the start on, a Ctrl+C anywhere (each step runs Python code)
     // gives the post up.
@@ -145,20 +116,21 @@ py::object post_within_deadline(const py::object& address, const py::object& bod
     }
     // A post that ended in time is judged by its reply, however late this
     // thread came to look.
-    in_time = !give_up();
+    ended_in_time = ended_or_give_up();
   } catch (...) {
-    (void)give_up();
+    (void)ended_or_give_up();
     throw;
   }
-  if (!in_time) raise(PyExc_TimeoutError, std::string(kPostTimedOut));
-  // The error's traceback holds the post's frame, which holds the outcome:
-  // emptied, nothing of the post outlives this call.
-  const py::object error = outcome.attr("pop")("error", py::none());
-  const py::object reply = outcome.attr("pop")("reply", py::none());
+  if (!ended_in_time) raise(PyExc_TimeoutError, std::string(kPostTimedOut));
+  // The error's traceback holds the post's frame, which holds the record:
+  // taken out of it, nothing of the post outlives this call.
+  const py::object error = post.attr("pop")("error", py::none());
+  const py::object reply = post.attr("pop")("reply", py::none());
   if (!error.is_none()) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
   }
+  if (reply.is_none()) raise(PyExc_RuntimeError, std::string(kPostWithoutReply));
   return reply;
 }
 

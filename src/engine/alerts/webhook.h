@@ -20,6 +20,8 @@ inline constexpr int kTimeoutSeconds = 10;
 
 // The failure of a post that the robot's reply outlasted.
 inline constexpr std::string_view kPostTimedOut = "timed out: the robot's reply did not end within 10 s";
+// The failure of a post that ended with neither a reply nor an error.
+inline constexpr std::string_view kPostWithoutReply = "the post ended without a reply";
 
 // A robot replies with a small JSON object; a reply that goes on past this is
 // cut and counts as a failure.
