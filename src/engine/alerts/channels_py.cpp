@@ -189,7 +189,7 @@ void send_webhook(Robot robot, const py::object& msg) {
   if (failure) {
     std::vector<std::string> forms{text_escaping_surrogates(address)};
     if (auto prepared = prepared_address(address)) forms.push_back(std::move(*prepared));
-    const std::string shown = hide_webhook_token(*failure, robot, forms);
+    const std::string shown = hide_webhook_token(*failure, forms);
     error("err_webhook_failed", from_text(std::string(channel_label(robot))), from_text(shown));
   }
 }
