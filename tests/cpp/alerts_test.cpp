@@ -363,6 +363,8 @@ TEST(Secrets, WebhookTokenInAnyAddressOfTheText) {
       {{"http://h/hook/한국어토큰Кириллица-токен-длинный"}, "url: /v2?t=한국어토큰Кириллица-токен-длинный!", "url: /v2?t=***!"},
       {{"http://h/hook/" + k255}, "url: /hook/" + k255 + "?x=1", "url: /hook/***?x=***"},
       {{"http://h/hook/T\x01K"}, "url: /v2/T%01K then /hook/T\x01K", "url: /v2/*** then /hook/***"},
+      {{"h/hook/T\x01K", "h/hook/T\\x01K"}, "No connection adapters were found for 'h/hook/T\\x01K'",
+       "No connection adapters were found for 'h/hook/***'"},
       {{"http://h/hook/a\\udc80b"}, "url: /v2/a%5Cudc80b?t=a\\udc80b", "url: /v2/***?t=***"},
       // A plain word of the robot's path stays, and so does a secret's text that is no whole value.
       {{"http://h/robot/send?access_token=T0K"}, "url: /send/x?y=send (x)", "url: /send/x?y=send (x)"},

@@ -320,6 +320,7 @@ def test_a_robot_redirecting_the_post_cannot_bring_the_token_into_the_log(core, 
 
 
 HOOK_ID = "0a1b2c3d-4e5f-6789-abcd-ef0123456789"
+ODD_HOOK_ID = "한국어-Кириллица-\x01-0a1b"  # quoted by the client as a Python literal: "\x01" stands as its escape
 
 
 # A Feishu hook pasted into any robot's field keeps its id in its path; through
@@ -328,6 +329,7 @@ HOOK_ID = "0a1b2c3d-4e5f-6789-abcd-ef0123456789"
 @pytest.mark.parametrize("address, hook_id, proxied", [
     ("http://127.0.0.1:{port}/open-apis/bot/v2/hook/{id}", HOOK_ID, False),
     ("http://127.0.0.1:{port}/open-apis/bot/v2/hook/{id}", HOOK_ID, True),
+    ("127.0.0.1:{port}/open-apis/bot/v2/hook/{id}", ODD_HOOK_ID, False),
 ])
 def test_a_hook_keeps_its_id_out_of_the_log_in_every_field(core, monkeypatch, caplog, setting, address, hook_id,
                                                            proxied):

@@ -20,8 +20,9 @@ inline constexpr std::string_view kHidden = "***";
 // of its query, and its last path segment where that is a token, not a word
 // ("send"): a Feishu hook keeps its token there, whichever robot's field it
 // was put in. `addresses` holds the address in each form the client may
-// quote it (as configured, as the client prepared it for the wire); each
-// also counts without white space at its ends. A secret hides wherever it stands as a path segment or a query value
+// quote it (as configured, as the client prepared it for the wire, as a
+// Python literal writes it); each also counts without white space at its
+// ends. A secret hides wherever it stands as a path segment or a query value
 // and ends there, in any address of the text: the robot may have redirected
 // the post to another address, a proxy's text quotes the whole address. Every
 // address in the text is also read as the server reads it (percent-decoded):
