@@ -213,14 +213,13 @@ TEST(Webhook, FailedStatusDecidesWithoutTheBody) {
 
 TEST(Secrets, WebhookTokenTable) {
   struct Case {
-    Robot robot;
     const char* address;
     const char* text;
     const char* shown;
   };
   const Case cases[] = {
       // The HTTP client names the address from its path on.
-      {Robot::DingTalk, "https://oapi.dingtalk.com/robot/send?access_token=9f3c",
+      {"https://oapi.dingtalk.com/robot/send?access_token=9f3c",
        "HTTPSConnectionPool(host='oapi.dingtalk.com', port=443): Max retries exceeded with url: "
        "/robot/send?access_token=9f3c (Caused by ConnectTimeoutError(<c>, 'Connection to oapi.dingtalk.com "
        "timed out. (connect timeout=10)'))",
@@ -228,54 +227,53 @@ TEST(Secrets, WebhookTokenTable) {
        "/robot/send?access_token=*** (Caused by ConnectTimeoutError(<c>, 'Connection to oapi.dingtalk.com "
        "timed out. (connect timeout=10)'))"},
       // Every query value, and only there: the same digits elsewhere stay.
-      {Robot::DingTalk, "http://127.0.0.1:1/robot/send?access_token=1&timestamp=1&sign=x%2B1",
+      {"http://127.0.0.1:1/robot/send?access_token=1&timestamp=1&sign=x%2B1",
        "port=1: url: /robot/send?access_token=1&timestamp=1&sign=x%2B1 refused",
        "port=1: url: /robot/send?access_token=***&timestamp=***&sign=*** refused"},
       // The whole address, as the client quotes an address it cannot use.
-      {Robot::WeCom, "qyapi.weixin.qq.com/cgi-bin/webhook/send?key=693a",
+      {"qyapi.weixin.qq.com/cgi-bin/webhook/send?key=693a",
        "No connection adapters were found for 'qyapi.weixin.qq.com/cgi-bin/webhook/send?key=693a'",
        "No connection adapters were found for 'qyapi.weixin.qq.com/cgi-bin/webhook/send?key=***'"},
-      {Robot::WeCom, "http://h/send?key=K1",
+      {"http://h/send?key=K1",
        "Invalid URL 'http://h/send?key=K1' then url: /send?key=K1",
        "Invalid URL 'http://h/send?key=***' then url: /send?key=***"},
-      // Feishu's token is its hook's last path segment.
-      {Robot::Feishu, "https://open.feishu.cn/open-apis/bot/v2/hook/0a1b-2c3d",
+      // A hook's token is its last path segment.
+      {"https://open.feishu.cn/open-apis/bot/v2/hook/0a1b-2c3d",
        "Max retries exceeded with url: /open-apis/bot/v2/hook/0a1b-2c3d (Caused by x)",
        "Max retries exceeded with url: /open-apis/bot/v2/hook/*** (Caused by x)"},
-      {Robot::Feishu, "https://open.feishu.cn/open-apis/bot/v2/hook/0a1b/?key=s", "url: /open-apis/bot/v2/hook/0a1b/?key=s",
+      {"https://open.feishu.cn/open-apis/bot/v2/hook/0a1b/?key=s", "url: /open-apis/bot/v2/hook/0a1b/?key=s",
        "url: /open-apis/bot/v2/hook/***/?key=***"},
-      {Robot::DingTalk, "http://relay.test/hook/0a1b", "url: /hook/0a1b", "url: /hook/0a1b"},  // not Feishu
-      {Robot::Feishu, "https://open.feishu.cn", "to https://open.feishu.cn", "to https://open.feishu.cn"},
+      {"http://relay.test/hook/0a1b", "url: /hook/0a1b", "url: /hook/***"},
+      {"https://open.feishu.cn", "to https://open.feishu.cn", "to https://open.feishu.cn"},
       // No value to hide: an empty one, a member without "=", the fragment.
-      {Robot::WeCom, "http://h/s?debug&key=&k=v#top", "for 'http://h/s?debug&key=&k=v#top' url: /s?debug&key=&k=v",
+      {"http://h/s?debug&key=&k=v#top", "for 'http://h/s?debug&key=&k=v#top' url: /s?debug&key=&k=v",
        "for 'http://h/s?debug&key=&k=***#top' url: /s?debug&key=&k=***"},
       // Only the secret is hidden: brackets and punctuation around the address stay.
-      {Robot::WeCom, "http://h/send?key=T0K", "(http://h/send?key=T0K)", "(http://h/send?key=***)"},
-      {Robot::WeCom, "http://h/send?key=T0K", "[http://h/send?key=T0K] {http://h/send?key=T0K}",
+      {"http://h/send?key=T0K", "(http://h/send?key=T0K)", "(http://h/send?key=***)"},
+      {"http://h/send?key=T0K", "[http://h/send?key=T0K] {http://h/send?key=T0K}",
        "[http://h/send?key=***] {http://h/send?key=***}"},
-      {Robot::WeCom, "http://h/send?key=T0K", "f(http://h/send?key=T0K);", "f(http://h/send?key=***);"},
-      {Robot::WeCom, "http://h/send?key=T0K", "(http://h/send?key=T0K&x=)", "(http://h/send?key=***&x=)"},
-      {Robot::DingTalk, "http://h/robot/send?access_token=A1&sign=B2", "(http://h/robot/send?access_token=A1&sign=B2)",
+      {"http://h/send?key=T0K", "f(http://h/send?key=T0K);", "f(http://h/send?key=***);"},
+      {"http://h/send?key=T0K", "(http://h/send?key=T0K&x=)", "(http://h/send?key=***&x=)"},
+      {"http://h/robot/send?access_token=A1&sign=B2", "(http://h/robot/send?access_token=A1&sign=B2)",
        "(http://h/robot/send?access_token=***&sign=***)"},
-      {Robot::WeCom, "http://h/send?key=T0K", "오류(http://h/send?key=T0K)가 Ошибка [url: /send?key=T0K&x=1]Ё",
+      {"http://h/send?key=T0K", "오류(http://h/send?key=T0K)가 Ошибка [url: /send?key=T0K&x=1]Ё",
        "오류(http://h/send?key=***)가 Ошибка [url: /send?key=***&x=***]Ё"},
-      {Robot::Feishu, "http://h/hook/T0K", "(http://h/hook/T0K) (http://h/hook/T0K?x=1)",
+      {"http://h/hook/T0K", "(http://h/hook/T0K) (http://h/hook/T0K?x=1)",
        "(http://h/hook/***) (http://h/hook/***?x=***)"},
-      {Robot::WeCom, "http://h/send?key=T0K", "\x01(http://h/send?key=T0K)\\ud800", "\x01(http://h/send?key=***)\\ud800"},
+      {"http://h/send?key=T0K", "\x01(http://h/send?key=T0K)\\ud800", "\x01(http://h/send?key=***)\\ud800"},
       // Texts without the address are left as they are.
-      {Robot::WeCom, "http://h/send?key=K1", "HTTPConnectionPool(host='h', port=80): Read timed out. (read timeout=10)",
+      {"http://h/send?key=K1", "HTTPConnectionPool(host='h', port=80): Read timed out. (read timeout=10)",
        "HTTPConnectionPool(host='h', port=80): Read timed out. (read timeout=10)"},
-      {Robot::Feishu, "http://h/hook/T", "Key Words Not Found", "Key Words Not Found"},
-      {Robot::DingTalk, "", "HTTP 500", "HTTP 500"},
+      {"http://h/hook/T", "Key Words Not Found", "Key Words Not Found"},
+      {"", "HTTP 500", "HTTP 500"},
   };
-  for (const auto& c : cases) EXPECT_EQ(hide_webhook_token(c.text, c.robot, {c.address}), c.shown) << c.address;
+  for (const auto& c : cases) EXPECT_EQ(hide_webhook_token(c.text, {c.address}), c.shown) << c.address;
 }
 
 // The client quotes the address as it prepared it: percent-encoded, trimmed,
 // its empty query dropped, its dot segments resolved.
 TEST(Secrets, WebhookTokenInTheFormsTheClientWrites) {
   struct Case {
-    Robot robot;
     const char* address;
     const char* prepared;  // "" when the client could not prepare it
     const char* text;
@@ -283,48 +281,96 @@ TEST(Secrets, WebhookTokenInTheFormsTheClientWrites) {
   };
   const Case cases[] = {
       // Found by the path: every value of an address that leads to the robot.
-      {Robot::DingTalk, "http://h/robot/send?access_token=T0K ", "", "url: /robot/send?access_token=T0K%20 (Caused",
+      {"http://h/robot/send?access_token=T0K ", "", "url: /robot/send?access_token=T0K%20 (Caused",
        "url: /robot/send?access_token=*** (Caused"},
-      {Robot::DingTalk, "http://h/robot/发送?access_token=T0K", "", "url: /robot/%E5%8F%91%e9%80%81?access_token=T0K",
+      {"http://h/robot/发送?access_token=T0K", "", "url: /robot/%E5%8F%91%e9%80%81?access_token=T0K",
        "url: /robot/%E5%8F%91%e9%80%81?access_token=***"},
-      {Robot::WeCom, "http://h/send?key=T0K&x=a b", "", "url: /send?key=T0K&x=a%20b (x)", "url: /send?key=***&x=*** (x)"},
-      {Robot::WeCom, "http://h/send?key=T0K\"", "", "url: /send?key=T0K%22 (x)", "url: /send?key=*** (x)"},
-      {Robot::Feishu, "http://h/hook/中T0K", "", "url: /hook/%E4%B8%ADT0K (x)", "url: /hook/*** (x)"},
-      {Robot::Feishu, "http://h/hook/T0K ", "", "url: /hook/T0K%20 (x)", "url: /hook/*** (x)"},
+      {"http://h/send?key=T0K&x=a b", "", "url: /send?key=T0K&x=a%20b (x)", "url: /send?key=***&x=*** (x)"},
+      {"http://h/send?key=T0K\"", "", "url: /send?key=T0K%22 (x)", "url: /send?key=*** (x)"},
+      {"http://h/hook/中T0K", "", "url: /hook/%E4%B8%ADT0K (x)", "url: /hook/*** (x)"},
+      {"http://h/hook/T0K ", "", "url: /hook/T0K%20 (x)", "url: /hook/*** (x)"},
       // Found by its value, as the prepared form holds it.
-      {Robot::Feishu, "http://h/a/../hook/T0K%7c", "http://h/hook/T0K%7C", "url: /hook/T0K%7C (x)", "url: /hook/*** (x)"},
-      {Robot::DingTalk, "http://h/a/../send?access_token=T0K|x", "http://h/send?access_token=T0K%7Cx",
+      {"http://h/a/../hook/T0K%7c", "http://h/hook/T0K%7C", "url: /hook/T0K%7C (x)", "url: /hook/*** (x)"},
+      {"http://h/a/../send?access_token=T0K|x", "http://h/send?access_token=T0K%7Cx",
        "url: /send?access_token=T0K%7Cx (x)", "url: /send?access_token=*** (x)"},
       // Quoted as configured, blanks and quotes included, or trimmed.
-      {Robot::WeCom, "http://h/send?key=T0K&x=a b", "", "Invalid URL 'http://h/send?key=T0K&x=a b': x",
+      {"http://h/send?key=T0K&x=a b", "", "Invalid URL 'http://h/send?key=T0K&x=a b': x",
        "Invalid URL 'http://h/send?key=***&x=***': x"},
-      {Robot::WeCom, "  h/send?key=T0K ", "", "Invalid URL 'h/send?key=T0K': Perhaps you meant https://h/send?key=T0K?",
+      {"  h/send?key=T0K ", "", "Invalid URL 'h/send?key=T0K': Perhaps you meant https://h/send?key=T0K?",
        "Invalid URL 'h/send?key=***': Perhaps you meant https://h/send?key=***?"},
-      {Robot::Feishu, "http://h/hook/T0K?", "http://h/hook/T0K", "url: /hook/T0K (x)", "url: /hook/*** (x)"},
+      {"http://h/hook/T0K?", "http://h/hook/T0K", "url: /hook/T0K (x)", "url: /hook/*** (x)"},
       // A value hides only as that value: the same text elsewhere stays.
-      {Robot::DingTalk, "http://127.0.0.1:1/robot/send?access_token=1", "", "port=1): url: /robot/send?access_token=1 1",
+      {"http://127.0.0.1:1/robot/send?access_token=1", "", "port=1): url: /robot/send?access_token=1 1",
        "port=1): url: /robot/send?access_token=*** 1"},
-      {Robot::WeCom, "http://h/send?key=ab", "", "key=ab is not ?key=abc nor &key=ab%41", "key=ab is not ?key=abc nor &key=ab%41"},
+      {"http://h/send?key=ab", "", "key=ab is not ?key=abc nor &key=ab%41", "key=ab is not ?key=abc nor &key=ab%41"},
       // Found by the path, its values hidden up to where they end.
-      {Robot::WeCom, "http://h/send?key=T0K ", "", "(url: /send?key=T0K%20) and [/send?x=1]",
+      {"http://h/send?key=T0K ", "", "(url: /send?key=T0K%20) and [/send?x=1]",
        "(url: /send?key=***) and [/send?x=***]"},
-      {Robot::Feishu, "http://h/hook/T0K ", "", "{url: /hook/T0K%20?x=1}", "{url: /hook/***?x=***}"},
+      {"http://h/hook/T0K ", "", "{url: /hook/T0K%20?x=1}", "{url: /hook/***?x=***}"},
       // Letters of any script, control characters, a lone surrogate (as its escape), a long token.
-      {Robot::WeCom, "http://h/send?key=한국어Кириллица", "", "url: /send?key=한국어Кириллица (x)", "url: /send?key=*** (x)"},
-      {Robot::WeCom, "http://h/send?key=T\x01\\ud800", "",
+      {"http://h/send?key=한국어Кириллица", "", "url: /send?key=한국어Кириллица (x)", "url: /send?key=*** (x)"},
+      {"http://h/send?key=T\x01\\ud800", "",
        "url: /send?key=T%01%5Cud800 then 'http://h/send?key=T\x01\\ud800'", "url: /send?key=*** then 'http://h/send?key=***'"},
-      {Robot::Feishu, "http://h/hook/T\x01K", "", "url: /hook/T%01K (x)", "url: /hook/*** (x)"},
+      {"http://h/hook/T\x01K", "", "url: /hook/T%01K (x)", "url: /hook/*** (x)"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> forms{c.address};
     if (*c.prepared != '\0') forms.emplace_back(c.prepared);
-    EXPECT_EQ(hide_webhook_token(c.text, c.robot, forms), c.shown) << c.address;
+    EXPECT_EQ(hide_webhook_token(c.text, forms), c.shown) << c.address;
   }
   const std::string token(255, 'k');
-  EXPECT_EQ(hide_webhook_token("url: /send?key=" + token + "%20", Robot::WeCom, {"http://h/send?key=" + token + " "}),
+  EXPECT_EQ(hide_webhook_token("url: /send?key=" + token + "%20", {"http://h/send?key=" + token + " "}),
             "url: /send?key=***");
-  EXPECT_EQ(hide_webhook_token("(url: /send?key=" + token + "%20);", Robot::WeCom, {"http://h/send?key=" + token + " "}),
+  EXPECT_EQ(hide_webhook_token("(url: /send?key=" + token + "%20);", {"http://h/send?key=" + token + " "}),
             "(url: /send?key=***);");
+}
+
+// A robot may redirect the post, a proxy's text quotes the whole address,
+// and a hook pasted into another robot's field keeps its token in its path:
+// a secret of the configured address hides in every address of the text.
+TEST(Secrets, WebhookTokenInAnyAddressOfTheText) {
+  struct Case {
+    std::vector<std::string> forms;
+    std::string text;
+    std::string shown;
+  };
+  const std::string refused =
+      " (Caused by NewConnectionError(\"HTTPConnection(host='127.0.0.1', port=1): Failed to establish a new "
+      "connection: [Errno 111] Connection refused\"))";
+  const std::string k255(255, 'k');
+  const std::string word23 = "abcdefghijklmnopqrstuvw";
+  const Case cases[] = {
+      // Redirected: the token under another name, in a path, percent-encoded another way.
+      {{"http://127.0.0.1:8/robot/send?access_token=9f3c"},
+       "HTTPConnectionPool(host='127.0.0.1', port=1): Max retries exceeded with url: /v2/x?t=9f3c" + refused,
+       "HTTPConnectionPool(host='127.0.0.1', port=1): Max retries exceeded with url: /v2/x?t=***" + refused},
+      {{"http://h/robot/send?access_token=9f3c"}, "url: /v2/9f3c/x?a=1&b=9f3c", "url: /v2/***/x?a=1&b=***"},
+      {{"http://h/send?key=T0K|x", "http://h/send?key=T0K%7Cx"}, "url: /v2?t=T0K%7cx (x)", "url: /v2?t=*** (x)"},
+      {{"http://h/open-apis/bot/v2/hook/0a1b-2c3d"}, "[url: /v2/x?t=0a1b-2c3d]", "[url: /v2/x?t=***]"},
+      {{"http://h/send?key=" + k255}, "(http://h:1/v2/" + k255 + ")", "(http://h:1/v2/***)"},
+      // A Feishu hook in any field, quoted from its path on or whole (as through a proxy).
+      {{"http://127.0.0.1:9/open-apis/bot/v2/hook/0a1b-2c3d"},
+       "port=2): Max retries exceeded with url: http://127.0.0.1:9/open-apis/bot/v2/hook/0a1b-2c3d (Caused by "
+       "ProxyError('Unable to connect to proxy', x))",
+       "port=2): Max retries exceeded with url: http://127.0.0.1:9/open-apis/bot/v2/hook/*** (Caused by "
+       "ProxyError('Unable to connect to proxy', x))"},
+      // The last segment is a token unless it reads as a word of the path, in any script.
+      {{"http://h/hook/send-message"}, "url: /hook/send-message (x)", "url: /hook/send-message (x)"},
+      {{"http://h/robot/发送"}, "url: /robot/%E5%8F%91%E9%80%81 (x)", "url: /robot/%E5%8F%91%E9%80%81 (x)"},
+      {{"http://h/hook/Кириллица"}, "url: /hook/Кириллица (x)", "url: /hook/Кириллица (x)"},
+      {{"http://h/hook/" + word23}, "url: /hook/" + word23, "url: /hook/" + word23},
+      {{"http://h/hook/" + word23 + "x"}, "url: /hook/" + word23 + "x", "url: /hook/***"},
+      {{"http://h/hook/한국어토큰Кириллица-токен-длинный"}, "url: /v2?t=한국어토큰Кириллица-токен-длинный!", "url: /v2?t=***!"},
+      {{"http://h/hook/" + k255}, "url: /hook/" + k255 + "?x=1", "url: /hook/***?x=***"},
+      {{"http://h/hook/T\x01K"}, "url: /v2/T%01K then /hook/T\x01K", "url: /v2/*** then /hook/***"},
+      {{"h/hook/T\x01K", "h/hook/T\\x01K"}, "No connection adapters were found for 'h/hook/T\\x01K'",
+       "No connection adapters were found for 'h/hook/***'"},
+      {{"http://h/hook/a\\udc80b"}, "url: /v2/a%5Cudc80b?t=a\\udc80b", "url: /v2/***?t=***"},
+      // A plain word of the robot's path stays, and so does a secret's text that is no whole value.
+      {{"http://h/robot/send?access_token=T0K"}, "url: /send/x?y=send (x)", "url: /send/x?y=send (x)"},
+      {{"http://h/send?key=ab"}, "url: /v2/abc?t=xab&u=ab%41 /ab.cd ab", "url: /v2/abc?t=xab&u=ab%41 /ab.cd ab"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(hide_webhook_token(c.text, c.forms), c.shown) << c.forms[0];
 }
 
 TEST(Secrets, PasswordTable) {

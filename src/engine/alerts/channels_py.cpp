@@ -147,6 +147,21 @@ std::optional<std::string> prepared_address(const py::object& address) {
   return prepared;
 }
 
+// The address in each form the client's failure texts quote it: as
+// configured, as a Python literal (the client quotes an address it cannot use
+// by its repr, a control character or a backslash then written as its
+// escape), and as prepared for the wire.
+std::vector<std::string> address_forms(const py::object& address) {
+  std::vector<std::string> forms{text_escaping_surrogates(address)};
+  if (py::isinstance<py::str>(address)) {
+    const auto str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    const std::string literal = text_escaping_surrogates(str_type.attr("__repr__")(address));
+    forms.push_back(literal.substr(1, literal.size() - 2));  // without its quotes
+  }
+  if (auto prepared = prepared_address(address)) forms.push_back(std::move(*prepared));
+  return forms;
+}
+
 void send_webhook(Robot robot, const py::object& msg) {
   const py::object address = attr(address_setting(robot));
   if (!py::bool_(address)) return;  // no robot configured: nothing sent, nothing logged
@@ -159,9 +174,7 @@ void send_webhook(Robot robot, const py::object& msg) {
     failure = raised;
   }
   if (failure) {
-    std::vector<std::string> forms{text_escaping_surrogates(address)};
-    if (auto prepared = prepared_address(address)) forms.push_back(std::move(*prepared));
-    const std::string shown = hide_webhook_token(*failure, robot, forms);
+    const std::string shown = hide_webhook_token(*failure, address_forms(address));
     error("err_webhook_failed", from_text(std::string(channel_label(robot))), from_text(shown));
   }
 }

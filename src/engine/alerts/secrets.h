@@ -2,7 +2,8 @@
 // What a channel's failure may not show in the log. Logs get pasted into chats
 // and bug reports, and the clients write their secrets into failure texts: the
 // HTTP client the webhook address, token included, in its descriptions of a
-// connection failure or a time-out; the mail server may repeat the password
+// connection failure or a time-out (or the address a robot redirected the
+// post to, the token carried along); the mail server may repeat the password
 // it was given in its refusal. A secret is hidden only where it stands as that
 // secret, so that the rest of the text (a status code, the client's words)
 // still reads as the client wrote it.
@@ -10,25 +11,26 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/alerts/webhook.h"
-
 namespace engine::alerts {
 
 // What stands in a secret's place.
 inline constexpr std::string_view kHidden = "***";
 
-// The failure text with the robot's secrets hidden: each value of the
-// address's query and, for Feishu, its token, the last segment of its path.
-// `addresses` holds the address in each form the client may quote it (as
-// configured, as the client prepared it for the wire); each also counts
-// without white space at its ends. A value hides where it follows "?name=" or
-// "&name=" (Feishu's token, "/") and ends there. Then every address in the
-// text whose path, percent-decoded, is the robot's has all its query values
-// (and, for Feishu, its last segment) hidden, so that a form of the address
-// the client writes that none of the above foresaw still shows no token; a
-// value hidden there too ends where a value ends, so a bracket that closes
-// around the address stays.
-std::string hide_webhook_token(std::string_view text, Robot robot, const std::vector<std::string>& addresses);
+// The failure text with the secrets of a robot's address hidden: each value
+// of its query, and its last path segment where that is a token, not a word
+// ("send"): a Feishu hook keeps its token there, whichever robot's field it
+// was put in. `addresses` holds the address in each form the client may
+// quote it (as configured, as the client prepared it for the wire, as a
+// Python literal writes it); each also counts without white space at its
+// ends. A secret hides wherever it stands as a path segment or a query value
+// and ends there, in any address of the text: the robot may have redirected
+// the post to another address, a proxy's text quotes the whole address. Every
+// address in the text is also read as the server reads it (percent-decoded):
+// a component that is a secret there is hidden, and one that leads to the
+// robot's path has all its query values hidden, so that a form of the address
+// none of the above foresaw still shows no token. A value ends where a value
+// ends, so a bracket that closes around the address stays.
+std::string hide_webhook_token(std::string_view text, const std::vector<std::string>& addresses);
 
 // The failure text with the password hidden where it stands as a word of its
 // own, not run together with letters or digits: a password "5" leaves "535"
