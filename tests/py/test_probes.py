@@ -382,6 +382,55 @@ def test_windows_success_needs_a_reply(core, fake_ping, monkeypatch):
     assert core.check_icmp_ping("10.0.0.1") == (True, "10.0.0.1", "14ms", 14)
 
 
+NOT_AN_ADDRESS = 'the address begins with "{}", which ping reads as an option, so it is no address'
+
+
+def test_an_address_ping_reads_as_an_option_is_no_address(core):
+    # The real ping: "-V" alone prints its version and exits 0, which read as up.
+    for address in ["-V", "-V 127.0.0.1", "--help", "-c 1"]:
+        text = NOT_AN_ADDRESS.format("-")
+        assert core.check_icmp(address) == (False, address, f"Ping error: {text}")
+        assert core.check_icmp_ping(address) == (False, address, f"Error: {text}", None)
+
+
+@pytest.mark.parametrize(
+    "platform, address, sign",
+    [
+        ("linux", "-V", "-"),
+        ("darwin", "-t 1", "-"),
+        ("win32", "-n", "-"),
+        ("win32", "/?", "/"),
+        ("win32", "/n 5 127.0.0.1", "/"),
+        ("linux", "-서버", "-"),
+        ("linux", "-\udcff", "-"),
+        ("linux", "-" + "a" * 254, "-"),
+        # Only the first character makes an option: ping takes the rest for names.
+        ("linux", "/?", None),
+        ("linux", " -V", None),
+        ("win32", " /?", None),
+        ("linux", "\t-V", None),
+        ("linux", "\x01-V", None),
+        ("linux", "\u3000-V", None),
+        ("linux", "서버-1", None),
+        ("linux", "сервер", None),
+        ("linux", "\udcff", None),  # reaches ping as Python's subprocess would pass it
+        ("linux", "가" * 85, None),  # 255 bytes
+    ],
+)
+def test_only_what_ping_would_read_as_an_option_is_kept_from_it(core, fake_ping, monkeypatch, platform, address, sign):
+    monkeypatch.setattr(sys, "platform", platform)
+    fake_ping.install("Reply from 10.0.0.1: bytes=32 time=3ms TTL=57\n")
+    started = fake_ping.dir / "argv"
+    if sign:
+        text = NOT_AN_ADDRESS.format(sign)
+        assert core.check_icmp(address) == (False, address, f"Ping error: {text}")
+        assert core.check_icmp_ping(address) == (False, address, f"Error: {text}", None)
+        assert not started.exists()
+    else:
+        assert core.check_icmp(address) == (True, address, "Ping successful")
+        assert started.read_bytes().splitlines()[-1] == os.fsencode(address)
+
+
 # --- Ctrl+C ------------------------------------------------------------------
 
 
