@@ -3,6 +3,7 @@ fake ping on PATH for the output texts and command lines of other systems."""
 import errno
 import locale
 import os
+import pathlib
 import select
 import signal
 import socket
@@ -401,6 +402,7 @@ def test_an_address_ping_reads_as_an_option_is_no_address(core):
         ("win32", "-n", "-"),
         ("win32", "/?", "/"),
         ("win32", "/n 5 127.0.0.1", "/"),
+        ("linux", b"-V", "-"),
         ("linux", "-서버", "-"),
         ("linux", "-\udcff", "-"),
         ("linux", "-" + "a" * 254, "-"),
@@ -420,15 +422,50 @@ def test_an_address_ping_reads_as_an_option_is_no_address(core):
 def test_only_what_ping_would_read_as_an_option_is_kept_from_it(core, fake_ping, monkeypatch, platform, address, sign):
     monkeypatch.setattr(sys, "platform", platform)
     fake_ping.install("Reply from 10.0.0.1: bytes=32 time=3ms TTL=57\n")
+    keyword = address if isinstance(address, str) else str(address)
     started = fake_ping.dir / "argv"
     if sign:
         text = NOT_AN_ADDRESS.format(sign)
-        assert core.check_icmp(address) == (False, address, f"Ping error: {text}")
-        assert core.check_icmp_ping(address) == (False, address, f"Error: {text}", None)
+        assert core.check_icmp(address) == (False, keyword, f"Ping error: {text}")
+        assert core.check_icmp_ping(address) == (False, keyword, f"Error: {text}", None)
         assert not started.exists()
     else:
-        assert core.check_icmp(address) == (True, address, "Ping successful")
+        assert core.check_icmp(address) == (True, keyword, "Ping successful")
         assert started.read_bytes().splitlines()[-1] == os.fsencode(address)
+
+
+def fsencode_error(value):
+    try:
+        os.fsencode(value)
+    except TypeError as e:
+        return str(e)
+    raise AssertionError(f"os.fsencode({value!r}) converts")
+
+
+@pytest.mark.parametrize("address", [5, None, 3.5, ["127.0.0.1"], {"ip": "127.0.0.1"}])
+def test_an_address_that_is_not_text_is_a_failure_with_its_text(core, fake_ping, address):
+    # The keyword is the address's text, so that a notice can show it, and
+    # ping is never started with that text.
+    fake_ping.install("64 bytes from 127.0.0.1: time=0.1 ms\n")
+    text = fsencode_error(address)
+    assert core.check_icmp(address) == (False, str(address), f"Ping error: {text}")
+    assert core.check_icmp_ping(address) == (False, str(address), f"Error: {text}", None)
+    assert not (fake_ping.dir / "argv").exists()
+
+
+def test_an_address_without_text_is_still_a_result(core):
+    class Unprintable:
+        def __str__(self):
+            raise ValueError("this address has no text")
+
+    assert core.check_icmp(Unprintable()) == (False, "", "Ping error: this address has no text")
+    assert core.check_icmp_ping(Unprintable()) == (False, "", "Error: this address has no text", None)
+
+
+def test_bytes_and_paths_are_pinged_and_shown_as_text(core):
+    for address in [LOCAL.encode(), pathlib.PurePosixPath(LOCAL)]:
+        assert core.check_icmp(address) == (True, str(address), "Ping successful")
+        assert core.check_icmp_ping(address)[:2] == (True, str(address))
 
 
 # --- Ctrl+C ------------------------------------------------------------------

@@ -155,10 +155,17 @@ PingText run_ping(const py::object& ip, const py::object& timeout, const std::st
   return text;
 }
 
+// The keyword of an ICMP probe: the address as received when it is text,
+// else its text, as the socket probes write theirs, so that a notice can
+// always show it.
+py::object icmp_keyword(const py::object& ip) { return py::isinstance<py::str>(ip) ? ip : py::str(ip); }
+
 template <class Judge>
-Outcome ping_probe(Probe probe, const py::object& ip, const py::object& timeout, Judge judge) {
+Outcome ping_probe(Probe probe, const py::object& ip, const py::object& timeout, py::object& keyword, Judge judge) {
   Outcome outcome;
+  keyword = py::str("");
   const auto error = ordinary_error([&] {
+    keyword = icmp_keyword(ip);
     const std::string system = platform();
     const bool windows = system == "win32";
     try {
@@ -172,17 +179,19 @@ Outcome ping_probe(Probe probe, const py::object& ip, const py::object& timeout,
 }
 
 py::tuple check_icmp(const py::object& ip, const py::object& timeout) {
-  const Outcome o = ping_probe(Probe::Icmp, ip, timeout, [](const PingText& run, bool windows) {
+  py::object keyword;
+  const Outcome o = ping_probe(Probe::Icmp, ip, timeout, keyword, [](const PingText& run, bool windows) {
     return probes::judge_icmp(run.exit_status, windows, run.out);
   });
-  return py::make_tuple(o.success, ip, o.reason);
+  return py::make_tuple(o.success, keyword, o.reason);
 }
 
 py::tuple check_icmp_ping(const py::object& ip, const py::object& timeout) {
-  const Outcome o = ping_probe(Probe::IcmpPing, ip, timeout, [](const PingText& run, bool windows) {
+  py::object keyword;
+  const Outcome o = ping_probe(Probe::IcmpPing, ip, timeout, keyword, [](const PingText& run, bool windows) {
     return probes::judge_icmp_ping(run.exit_status, windows, run.out, run.elapsed_ms);
   });
-  return py::make_tuple(o.success, ip, o.reason, latency_of(o));
+  return py::make_tuple(o.success, keyword, o.reason, latency_of(o));
 }
 
 }  // namespace
