@@ -1,15 +1,21 @@
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/os/console_text.h"
-#include "engine/os/process.h"
 #include "engine/probes/ping.h"
 #include "engine/probes/probes.h"
 
@@ -61,6 +67,63 @@ TEST(PingOutput, CommandLines) {
     const auto posix = ping_command(platform, "example.org", "2.5");
     EXPECT_EQ(posix.argv, (std::vector<std::string>{"ping", "-c", "1", "-W", "2.5", "example.org"})) << platform;
     EXPECT_EQ(posix.env, (std::vector<std::pair<std::string, std::string>>{{"LC_ALL", "C"}})) << platform;
+  }
+}
+
+constexpr const char* kDash = "the address begins with \"-\", which ping reads as an option, so it is no address";
+constexpr const char* kSlash = "the address begins with \"/\", which ping reads as an option, so it is no address";
+
+struct AddressCase {
+  const char* platform;
+  std::string address;
+  const char* refusal;  // nullptr: the address goes to ping as it stands
+};
+
+// Text that ping would read as one of its options gets no command line at
+// all: "-" on every system, "/" on Windows too. A blank in front makes it a
+// name for ping (which does not resolve), so it goes as it is.
+TEST(PingOutput, AddressesThatReadAsOptionsGetNoCommandLine) {
+  const AddressCase cases[] = {
+      {"linux", "-V", kDash},                       // iputils prints its version and exits 0
+      {"linux", "-V 127.0.0.1", kDash},
+      {"linux", "--help", kDash},
+      {"linux", "-c 1", kDash},
+      {"linux", "-", kDash},
+      {"linux", "-서버", kDash},
+      {"linux", "-" + std::string(254, 'a'), kDash},
+      {"darwin", "-t 1", kDash},
+      {"win32", "-n", kDash},
+      {"win32", "-t", kDash},
+      {"win32", "/?", kSlash},
+      {"win32", "/n 5 127.0.0.1", kSlash},
+      {"win32", "/сервер", kSlash},
+      {"linux", "/?", nullptr},                     // a name on systems whose options begin with "-" only
+      {"darwin", "/t", nullptr},
+      {"linux", " -V", nullptr},
+      {"win32", " /?", nullptr},
+      {"linux", "\t-V", nullptr},
+      {"linux", "\x01-V", nullptr},
+      {"linux", "\xE3\x80\x80-V", nullptr},        // ideographic space
+      {"linux", "\xEF\xBC\x8DV", nullptr},         // full-width hyphen-minus
+      {"win32", "127.0.0.1", nullptr},
+      {"win32", "db-1/x", nullptr},
+      {"linux", "서버-1.example", nullptr},
+      {"linux", "сервер.example", nullptr},
+      {"linux", std::string(255, 'a'), nullptr},
+      {"linux", "", nullptr},
+  };
+  for (const auto& c : cases) {
+    if (!c.refusal) {
+      EXPECT_EQ(ping_command(c.platform, c.address, "3").argv.back(), c.address) << c.platform << " " << c.address;
+      continue;
+    }
+    try {
+      ping_command(c.platform, c.address, "3");
+      ADD_FAILURE() << c.platform << " " << c.address << ": a command line";
+    } catch (const NotAnAddress& e) {
+      EXPECT_STREQ(e.what(), c.refusal) << c.platform << " " << c.address;
+    }
+    EXPECT_THROW(run_ping(c.platform, c.address, "3", 6, {}), NotAnAddress) << c.platform << " " << c.address;
   }
 }
 
@@ -237,14 +300,45 @@ struct WindowsPingRun {
 };
 
 WindowsPingRun ping_windows(const std::string& address) {
-  const PingCommand command = ping_command("win32", address, "3000");
-  os::RunOptions options;
-  options.env = command.env;
-  options.limit = 6;
-  const auto start = std::chrono::steady_clock::now();
-  const os::RunResult r = os::run(command.argv, options, {});
-  const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
-  return {r.exit_status, os::decode_console_output(r.out).value(), elapsed.count()};
+  const PingRun r = run_ping("win32", address, "3000", 6, {});
+  return {r.exit_status, os::decode_console_output(r.out).value(), r.elapsed_ms};
+}
+
+// With a stand-in for ping in the working directory, where Windows looks
+// first: an address that ping would read as an option never starts it, while
+// one with a blank in front reaches it whole, as one argument.
+TEST(WindowsPing, AddressesThatReadAsOptionsNeverStartPing) {
+  namespace fs = std::filesystem;
+  wchar_t own[MAX_PATH * 4];
+  const DWORD n = ::GetModuleFileNameW(nullptr, own, static_cast<DWORD>(std::size(own)));
+  const fs::path dir = fs::path(::testing::TempDir()) / "qv_ping_stand_in";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  fs::copy_file(fs::path(std::wstring(own, n)).parent_path() / "os_test_child.exe", dir / "ping.exe");
+  const fs::path saved = fs::current_path();
+  fs::current_path(dir);
+  const std::pair<std::string, const char*> cases[] = {
+      {"/?", kSlash}, {"/n 5 127.0.0.1", kSlash}, {"-n", kDash}, {"-t", kDash}, {"-a 127.0.0.1", kDash},
+      {" /?", nullptr}, {"127.0.0.1", nullptr}, {"127.0.0.1 -t", nullptr},
+  };
+  for (const auto& [address, refusal] : cases) {
+    fs::remove(dir / "started");
+    if (refusal) {
+      try {
+        run_ping("win32", address, "3000", 6, {});
+        ADD_FAILURE() << address << ": ping ran";
+      } catch (const NotAnAddress& e) {
+        EXPECT_STREQ(e.what(), refusal) << address;
+      }
+      EXPECT_FALSE(fs::exists(dir / "started")) << address;
+    } else {
+      EXPECT_EQ(run_ping("win32", address, "3000", 6, {}).exit_status, 0) << address;
+      std::ifstream started(dir / "started");
+      const std::string argv((std::istreambuf_iterator<char>(started)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(argv, "-n\n1\n-w\n3000\n" + address + "\n") << address;
+    }
+  }
+  fs::current_path(saved);
 }
 
 TEST(WindowsPing, EchoReplyFromLoopback) {

@@ -3,6 +3,7 @@ fake ping on PATH for the output texts and command lines of other systems."""
 import errno
 import locale
 import os
+import pathlib
 import select
 import signal
 import socket
@@ -380,6 +381,91 @@ def test_windows_success_needs_a_reply(core, fake_ping, monkeypatch):
     fake_ping.install("来自 10.0.0.1 的回复: 字节=32 时间=14ms TTL=57\n")
     assert core.check_icmp("10.0.0.1") == (True, "10.0.0.1", "Ping successful")
     assert core.check_icmp_ping("10.0.0.1") == (True, "10.0.0.1", "14ms", 14)
+
+
+NOT_AN_ADDRESS = 'the address begins with "{}", which ping reads as an option, so it is no address'
+
+
+def test_an_address_ping_reads_as_an_option_is_no_address(core):
+    # The real ping: "-V" alone prints its version and exits 0, which read as up.
+    for address in ["-V", "-V 127.0.0.1", "--help", "-c 1"]:
+        text = NOT_AN_ADDRESS.format("-")
+        assert core.check_icmp(address) == (False, address, f"Ping error: {text}")
+        assert core.check_icmp_ping(address) == (False, address, f"Error: {text}", None)
+
+
+@pytest.mark.parametrize(
+    "platform, address, sign",
+    [
+        ("linux", "-V", "-"),
+        ("darwin", "-t 1", "-"),
+        ("win32", "-n", "-"),
+        ("win32", "/?", "/"),
+        ("win32", "/n 5 127.0.0.1", "/"),
+        ("linux", b"-V", "-"),
+        ("linux", "-서버", "-"),
+        ("linux", "-\udcff", "-"),
+        ("linux", "-" + "a" * 254, "-"),
+        # Only the first character makes an option: ping takes the rest for names.
+        ("linux", "/?", None),
+        ("linux", " -V", None),
+        ("win32", " /?", None),
+        ("linux", "\t-V", None),
+        ("linux", "\x01-V", None),
+        ("linux", "\u3000-V", None),
+        ("linux", "서버-1", None),
+        ("linux", "сервер", None),
+        ("linux", "\udcff", None),  # reaches ping as Python's subprocess would pass it
+        ("linux", "가" * 85, None),  # 255 bytes
+    ],
+)
+def test_only_what_ping_would_read_as_an_option_is_kept_from_it(core, fake_ping, monkeypatch, platform, address, sign):
+    monkeypatch.setattr(sys, "platform", platform)
+    fake_ping.install("Reply from 10.0.0.1: bytes=32 time=3ms TTL=57\n")
+    keyword = address if isinstance(address, str) else str(address)
+    started = fake_ping.dir / "argv"
+    if sign:
+        text = NOT_AN_ADDRESS.format(sign)
+        assert core.check_icmp(address) == (False, keyword, f"Ping error: {text}")
+        assert core.check_icmp_ping(address) == (False, keyword, f"Error: {text}", None)
+        assert not started.exists()
+    else:
+        assert core.check_icmp(address) == (True, keyword, "Ping successful")
+        assert started.read_bytes().splitlines()[-1] == os.fsencode(address)
+
+
+def fsencode_error(value):
+    try:
+        os.fsencode(value)
+    except TypeError as e:
+        return str(e)
+    raise AssertionError(f"os.fsencode({value!r}) converts")
+
+
+@pytest.mark.parametrize("address", [5, None, 3.5, ["127.0.0.1"], {"ip": "127.0.0.1"}])
+def test_an_address_that_is_not_text_is_a_failure_with_its_text(core, fake_ping, address):
+    # The keyword is the address's text, so that a notice can show it, and
+    # ping is never started with that text.
+    fake_ping.install("64 bytes from 127.0.0.1: time=0.1 ms\n")
+    text = fsencode_error(address)
+    assert core.check_icmp(address) == (False, str(address), f"Ping error: {text}")
+    assert core.check_icmp_ping(address) == (False, str(address), f"Error: {text}", None)
+    assert not (fake_ping.dir / "argv").exists()
+
+
+def test_an_address_without_text_is_still_a_result(core):
+    class Unprintable:
+        def __str__(self):
+            raise ValueError("this address has no text")
+
+    assert core.check_icmp(Unprintable()) == (False, "", "Ping error: this address has no text")
+    assert core.check_icmp_ping(Unprintable()) == (False, "", "Error: this address has no text", None)
+
+
+def test_bytes_and_paths_are_pinged_and_shown_as_text(core):
+    for address in [LOCAL.encode(), pathlib.PurePosixPath(LOCAL)]:
+        assert core.check_icmp(address) == (True, str(address), "Ping successful")
+        assert core.check_icmp_ping(address)[:2] == (True, str(address))
 
 
 # --- Ctrl+C ------------------------------------------------------------------

@@ -1,4 +1,5 @@
 """The factory that turns a user-defined target's protocol into a check function."""
+import json
 import logging
 
 import pytest
@@ -83,3 +84,26 @@ def test_port_zero_reaches_the_real_probe(core):
     ok, keyword, reason = check()
     assert (ok, keyword) == (False, "127.0.0.1:0")
     assert reason.startswith("TCP connection refused (errno=")
+
+
+@pytest.mark.parametrize("protocol, prefix", [("icmp", "Ping error: "), ("icmp_ping", "Error: ")])
+@pytest.mark.parametrize("ip, keyword, text", [
+    (5, "5", "expected str, bytes or os.PathLike object, not int"),
+    (["10.0.0.1"], "['10.0.0.1']", "expected str, bytes or os.PathLike object, not list"),
+    ("-V", "-V", 'the address begins with "-", which ping reads as an option, so it is no address'),
+])
+def test_an_icmp_address_that_is_no_address_fails_its_target_every_round(core, monkeypatch, tmp_path, protocol,
+                                                                         prefix, ip, keyword, text):
+    # The check a round makes of the settings, through the state machine: one
+    # down notice that shows the address as text, and the next round fails the same.
+    monkeypatch.chdir(tmp_path)
+    notices = []
+    monkeypatch.setattr(core, "send_alert", notices.append)
+    reason = prefix + text
+    for _ in range(2):
+        check = core._make_protocol_check_fn("t", ip, 0, protocol)
+        result = core.process_service("t", check, "custom_t_state.json")
+        assert result[:3] == (False, keyword, reason)
+    [notice] = notices
+    assert f"{core.tr('alert_field_keyword')}：{keyword}\n{core.tr('alert_field_reason')}：{reason}\n" in notice
+    assert json.loads((tmp_path / "custom_t_state.json").read_text(encoding="utf-8"))["status"] == "DOWN"

@@ -2,15 +2,34 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <iterator>
 #include <limits>
 #include <stdexcept>
 
 #include "engine/common/utf8.h"
+#include "engine/os/process.h"
 
 namespace engine::probes {
 namespace {
+
+// The option signs of each platform's ping: "-" everywhere, and on Windows
+// "/" as well ("/?", "/n"). Only the first character makes an option: ping
+// reads " -V" or " /?" as a name that does not resolve (iputils and Wine's
+// ping, measured), so such text goes to ping as it stands.
+constexpr std::string_view kPosixOptionSigns = "-";
+constexpr std::string_view kWindowsOptionSigns = "-/";
+constexpr std::string_view kDashAddress =
+    "the address begins with \"-\", which ping reads as an option, so it is no address";
+constexpr std::string_view kSlashAddress =
+    "the address begins with \"/\", which ping reads as an option, so it is no address";
+
+void refuse_option_like(std::string_view platform, std::string_view address) {
+  const std::string_view signs = platform == "win32" ? kWindowsOptionSigns : kPosixOptionSigns;
+  if (address.empty() || signs.find(address.front()) == std::string_view::npos) return;
+  throw NotAnAddress(std::string(address.front() == '-' ? kDashAddress : kSlashAddress));
+}
 
 // What marks an echo reply line of Windows' ping in every language it speaks
 // (the words around them are translated; these are not): the reply's TTL,
@@ -106,8 +125,22 @@ std::optional<double> number_at(const std::u32string& text, std::size_t pos) {
 bool ping_wait_in_milliseconds(std::string_view platform) { return platform == "win32" || platform == "darwin"; }
 
 PingCommand ping_command(std::string_view platform, const std::string& address, const std::string& wait) {
+  refuse_option_like(platform, address);
   if (platform == "win32") return {{"ping", "-n", "1", "-w", wait, address}, {}};
   return {{"ping", "-c", "1", "-W", wait, address}, {{"LC_ALL", "C"}}};
+}
+
+PingRun run_ping(std::string_view platform, const std::string& address, const std::string& wait, double limit,
+                 const os::Interrupt& interrupt) {
+  const PingCommand command = ping_command(platform, address, wait);
+  os::RunOptions options;
+  options.env = command.env;
+  options.limit = limit;
+  // Monotonic, so that a wall-clock step is not taken for the round trip.
+  const auto start = std::chrono::steady_clock::now();
+  os::RunResult result = os::run(command.argv, options, interrupt);
+  const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+  return {result.exit_status, std::move(result.out), std::move(result.err), elapsed.count()};
 }
 
 std::optional<double> reported_time_ms(std::string_view utf8_output) {

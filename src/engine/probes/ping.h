@@ -1,13 +1,23 @@
 #pragma once
-// The system's ping command: its command line per platform and the round-trip
-// time read back from its output.
+// The system's ping command: its command line per platform, its run, and the
+// round-trip time read back from its output.
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "engine/os/interrupt.h"
+
 namespace engine::probes {
+
+// An address that ping would read as one of its own options: it begins with
+// "-", or on Windows with "-" or "/". Such text names no host; no command line
+// is made for it, so no child ever sees it. The text says which sign it is.
+struct NotAnAddress : std::invalid_argument {
+  using std::invalid_argument::invalid_argument;
+};
 
 struct PingCommand {
   std::vector<std::string> argv;
@@ -23,8 +33,22 @@ bool ping_wait_in_milliseconds(std::string_view platform);
 
 // One echo request to address: "-n 1 -w" on Windows, "-c 1 -W" elsewhere,
 // with the wait as the text to pass, in the unit the platform's ping takes
-// (the caller writes the number as the host language does).
+// (the caller writes the number as the host language does). Throws
+// NotAnAddress for an address ping would take for an option.
 PingCommand ping_command(std::string_view platform, const std::string& address, const std::string& wait);
+
+struct PingRun {
+  int exit_status = 0;
+  std::string out;  // raw bytes, as the child wrote them
+  std::string err;
+  double elapsed_ms = 0;  // the whole run, start and end of the child included
+};
+
+// Runs ping_command's command line to completion within limit seconds.
+// NotAnAddress leaves before anything starts; os::StartError, os::TimedOut
+// and os::Interrupted as os::run lets them.
+PingRun run_ping(std::string_view platform, const std::string& address, const std::string& wait, double limit,
+                 const os::Interrupt& interrupt);
 
 // The round-trip time in the first part of the output that reads like
 // "time=12.7 ms", "time<1ms" or "时间=14ms": the word time (any letter case) or

@@ -2,7 +2,6 @@
 // rules (int() for the port, the socket module's for the host and time-out),
 // so a probe fails on a bad value exactly where and how Python code would;
 // the probing itself runs in the core with the GIL released.
-#include <chrono>
 #include <string>
 
 #include "engine/os/console_text.h"
@@ -131,45 +130,46 @@ std::string decode_output(const std::string& bytes, bool windows) {
   return text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n").cast<std::string>();
 }
 
-struct PingRun {
+// A ping run with its output as text; TimedOut, StartError, NotAnAddress
+// and conversion errors leave.
+struct PingText {
   int exit_status = 0;
   std::string out;
   double elapsed_ms = 0;
 };
 
-// Runs the one-echo ping for ip; TimedOut, StartError and conversion errors leave.
-PingRun run_ping(const py::object& ip, const py::object& timeout, const std::string& platform, bool windows) {
-  const std::string address = py::module_::import("os").attr("fsdecode")(ip).cast<std::string>();
+PingText run_ping(const py::object& ip, const py::object& timeout, const std::string& platform, bool windows) {
+  // The address as the system hands it to a child, as subprocess does (bytes
+  // and paths too): a value of any other type is refused, never converted.
+  const std::string address = py::bytes(py::module_::import("os").attr("fsencode")(ip));
   if (address.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
   const std::string wait = probes::ping_wait_in_milliseconds(platform)
                                ? py::str(py::module_::import("builtins").attr("int")(timeout * py::int_(1000)))
                                : py::str(timeout);
-  const probes::PingCommand command = probes::ping_command(platform, address, wait);
-  os::RunOptions options;
-  options.env = command.env;
-  options.limit = py::float_(timeout + py::int_(3)).cast<double>();
-  PingRun run;
-  os::RunResult result = interruptible([&](const os::Interrupt& interrupt) {
-    // Monotonic, so that a wall-clock step is not taken for the round trip.
-    const auto start = std::chrono::steady_clock::now();
-    os::RunResult r = os::run(command.argv, options, interrupt);
-    run.elapsed_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    return r;
+  const double limit = py::float_(timeout + py::int_(3)).cast<double>();
+  probes::PingRun run = interruptible([&](const os::Interrupt& interrupt) {
+    return probes::run_ping(platform, address, wait, limit, interrupt);
   });
-  run.exit_status = result.exit_status;
-  run.out = decode_output(result.out, windows);
-  decode_output(result.err, windows);  // undecodable error output fails the run, as in Python
-  return run;
+  PingText text{run.exit_status, decode_output(run.out, windows), run.elapsed_ms};
+  decode_output(run.err, windows);  // undecodable error output fails the run, as in Python
+  return text;
 }
 
+// The keyword of an ICMP probe: the address as received when it is text,
+// else its text, as the socket probes write theirs, so that a notice can
+// always show it.
+py::object icmp_keyword(const py::object& ip) { return py::isinstance<py::str>(ip) ? ip : py::str(ip); }
+
 template <class Judge>
-Outcome ping_probe(Probe probe, const py::object& ip, const py::object& timeout, Judge judge) {
+Outcome ping_probe(Probe probe, const py::object& ip, const py::object& timeout, py::object& keyword, Judge judge) {
   Outcome outcome;
+  keyword = py::str("");
   const auto error = ordinary_error([&] {
+    keyword = icmp_keyword(ip);
     const std::string system = platform();
     const bool windows = system == "win32";
     try {
-      const PingRun run = run_ping(ip, timeout, system, windows);
+      const PingText run = run_ping(ip, timeout, system, windows);
       outcome = judge(run, windows);
     } catch (const os::TimedOut&) {
       outcome = probes::ping_timed_out();
@@ -179,17 +179,19 @@ Outcome ping_probe(Probe probe, const py::object& ip, const py::object& timeout,
 }
 
 py::tuple check_icmp(const py::object& ip, const py::object& timeout) {
-  const Outcome o = ping_probe(Probe::Icmp, ip, timeout, [](const PingRun& run, bool windows) {
+  py::object keyword;
+  const Outcome o = ping_probe(Probe::Icmp, ip, timeout, keyword, [](const PingText& run, bool windows) {
     return probes::judge_icmp(run.exit_status, windows, run.out);
   });
-  return py::make_tuple(o.success, ip, o.reason);
+  return py::make_tuple(o.success, keyword, o.reason);
 }
 
 py::tuple check_icmp_ping(const py::object& ip, const py::object& timeout) {
-  const Outcome o = ping_probe(Probe::IcmpPing, ip, timeout, [](const PingRun& run, bool windows) {
+  py::object keyword;
+  const Outcome o = ping_probe(Probe::IcmpPing, ip, timeout, keyword, [](const PingText& run, bool windows) {
     return probes::judge_icmp_ping(run.exit_status, windows, run.out, run.elapsed_ms);
   });
-  return py::make_tuple(o.success, ip, o.reason, latency_of(o));
+  return py::make_tuple(o.success, keyword, o.reason, latency_of(o));
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 //   os_test_child spew N          N bytes on each of standard output and standard error
 //   os_test_child sleep S         sleeps S seconds
 //   os_test_child touch PATH S    sleeps S seconds, then writes "done" to PATH
+// Copied under another name (as ping.exe, say) it stands in for that program:
+// it appends its arguments, a line each, to the file "started" in its working
+// directory and exits 0, so a test sees whether and how it was started.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +24,18 @@
 
 namespace {
 
+bool own_name(const std::string& program) {
+  std::string name = program.substr(program.find_last_of("/\\") + 1);
+  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) name.resize(name.size() - 4);
+  return name == "os_test_child";
+}
+
 int child(const std::vector<std::string>& args) {
+  if (!args.empty() && !own_name(args[0])) {
+    std::ofstream started("started", std::ios::app);
+    for (std::size_t i = 1; i < args.size(); ++i) started << args[i] << "\n";
+    return 0;
+  }
   if (args.size() < 2) return 64;
   const std::string& command = args[1];
   if (command == "args") {
