@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -113,40 +115,70 @@ TEST(TargetState, OwnStateFilesAreStableAndDistinct) {
   EXPECT_NE(own_long, custom_state_file(std::string(1000, 'z')));
 }
 
+// What a run finds of one target: its name, its plain file's key, the owner
+// that file records, the "name" an earlier build may have recorded there, and
+// when each file was saved (nothing: not there).
+StateFileFinding F(std::string name, std::string key, std::optional<std::string> owner = {},
+                   std::optional<std::string> earlier_owner = {}, std::optional<std::int64_t> plain_saved = {},
+                   std::optional<std::int64_t> own_saved = {}) {
+  return {std::move(name), std::move(key), std::move(owner), std::move(earlier_owner), plain_saved, own_saved};
+}
+
 // Which file each of a run's clashing targets takes, from what the run finds.
 TEST(TargetState, ChooseStateFiles) {
-  using F = StateFileFinding;
   constexpr auto P = StateFile::Plain, O = StateFile::Own;
+  constexpr std::int64_t kBefore = 1000, kAfter = 2000;
+  const std::optional<std::string> none;
   const std::string seoul = "\xEC\x84\x9C\xEB\xB2\x84", device = "\xEC\x9E\xA5\xEC\xB9\x98";  // 서버, 장치
   const std::string server = "\xD1\x81\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80";  // сервер
   const std::string lone = "a\xED\xB3\xBF", lone_other = "a\xED\xB3\xBE", long_name(255, 'n');
+  const std::string control = "db\x01\x1f";
   struct Case {
     const char* what;
-    std::vector<F> found;
+    std::vector<StateFileFinding> found;
     std::vector<StateFile> expected;
   };
   const Case cases[] = {
-      {"new names: the first in order has the plain file",
-       {{"db main", "k", false, {}}, {"db-main", "k", false, {}}}, {P, O}},
-      {"no clash: each keeps its plain file", {{"a", "a", false, {}}, {"b", "b", false, {}}}, {P, P}},
+      {"new names: the first in order has the plain file", {F("db main", "k"), F("db-main", "k")}, {P, O}},
+      {"no clash: each keeps its plain file", {F("a", "a"), F("b", "b")}, {P, P}},
       {"a plain file that records its name stays that target's, a clashing name added ahead of it",
-       {{"db main", "k", false, {}}, {"db-main", "k", false, "db-main"}}, {O, P}},
+       {F("db main", "k"), F("db-main", "k", "db-main", none, kAfter)}, {O, P}},
       {"a plain file recording another name is no one else's, that target switched off",
-       {{"db-main", "k", false, "db main"}}, {O}},
-      {"an own file is kept, alone or reordered",
-       {{"db-main", "k", true, {}}, {"db main", "k", false, "db main"}}, {O, P}},
-      {"files from before names were recorded: the own file, and the plain one for the other",
-       {{seoul, "k", false, {}}, {device, "k", true, {}}}, {P, O}},
+       {F("db-main", "k", "db main", none, kAfter)}, {O}},
+      {"case-distinct plain files, each recording its own name",
+       {F("DB", "k", "DB", none, kBefore), F("db", "k", "db", none, kAfter)}, {P, P}},
+      {"case-distinct plain files, reordered",
+       {F("db", "k", "db", none, kAfter), F("DB", "k", "DB", none, kBefore)}, {P, P}},
+      {"one file for both where case does not count: the name it records keeps it",
+       {F("db", "k", "DB", none, kAfter), F("DB", "k", "DB", none, kAfter)}, {O, P}},
+      {"an own file saved last is kept, alone or reordered",
+       {F("db-main", "k", none, none, kBefore, kAfter), F("db main", "k", "db main", none, kBefore)}, {O, P}},
+      {"this build's record of its name outweighs an own file saved since",
+       {F("db main", "k", "db main", none, kBefore, kAfter)}, {P}},
+      {"an earlier build moved it back to its plain file, saved since: its own file is stale",
+       {F("db main", "k", none, none, kAfter, kBefore)}, {P}},
+      {"an earlier build's files, the same settings: the first in order has the plain file, saved in one round",
+       {F("db-main", "k", none, none, kAfter), F("db main", "k", none, none, kAfter, kAfter)}, {P, O}},
+      {"the same, reordered", {F("db main", "k", none, none, kAfter, kAfter), F("db-main", "k", none, none, kAfter)},
+       {O, P}},
+      {"an own file whose plain file, saved since, a target higher in the list takes",
+       {F("db-main", "k", none, none, kAfter), F("db main", "k", none, none, kAfter, kBefore)}, {P, O}},
+      {"the earlier build's record of its name keeps the file from a clashing name ahead",
+       {F("db-main", "k"), F("db main", "k", none, "db main", kAfter)}, {O, P}},
+      {"the earlier build kept it on its own file though its plain one records its name",
+       {F("db", "k", none, "db", kBefore, kAfter)}, {O}},
+      {"the earlier build's record of another, saved after the own file: the own file",
+       {F("db main", "k", none, "db-main", kAfter, kBefore)}, {O}},
+      {"a \"name\" of another and no own file: a person's note, the file is the target's",
+       {F("web", "k", none, "Web front end", kAfter)}, {P}},
+      {"this build's record outweighs a \"name\"", {F("db main", "k", "db-main", "db main", kAfter)}, {O}},
       {"an unrecorded plain file is taken only where no recorded owner has it",
-       {{seoul, "k", false, {}}, {device, "k", false, device}}, {O, P}},
-      {"case-blind: two recorded owners of one key, the first keeps it",
-       {{"DB", "k", false, "DB"}, {"db", "k", false, "db"}}, {P, O}},
-      {"names in any script, a lone surrogate, 255 bytes",
-       {{server, "k", false, {}}, {lone, "k", false, lone_other}, {lone_other, "k", true, {}}, {long_name, "l", false,
-        long_name}},
-       {P, O, O, P}},
-      {"an own file wins over the plain file that records the same name",
-       {{"db main", "k", true, "db main"}}, {O}},
+       {F(seoul, "k", none, none, kAfter), F(device, "k", device, none, kAfter)}, {O, P}},
+      {"names in any script, a lone surrogate, control characters, 255 bytes",
+       {F(server, "k", none, none, kAfter), F(lone, "k", lone_other, none, kAfter),
+        F(lone_other, "k", none, none, kAfter, kAfter), F(control, "c", none, control, kAfter),
+        F(long_name, "l", long_name, none, kAfter)},
+       {P, O, O, P, P}},
   };
   for (const auto& c : cases) EXPECT_EQ(choose_state_files(c.found), c.expected) << c.what;
 }

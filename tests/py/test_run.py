@@ -5,6 +5,7 @@ import datetime
 import http.server
 import json
 import os
+import pathlib
 import re
 import select
 import signal
@@ -632,6 +633,9 @@ CLASHING_RUNS = {
     "case, and a clashing name switched on later": (
         [[("DB", "down"), ("db", "off")], [("db", "up"), ("DB", "up")], [("db", "down")]],
         [["down DB"], ["recovery DB"], ["down db"]]),
+    "letter case, each name on a plain file of its own where case counts": (
+        [[("DB", "down")], [("db", "down")], [("DB", "down"), ("db", "down")], [("db", "down"), ("DB", "down")]],
+        [["down DB"], ["down db"], [], []]),
     "Cyrillic, a lone surrogate, 255 bytes": (
         [[("сервер", "down"), ("a\udcff", "up"), ("n" * 255, "down"), ("n" * 255 + "!", "up")],
          [("n" * 255 + "!", "up"), ("a\udcff", "up"), ("сервер", "down"), ("n" * 255, "down")]],
@@ -666,12 +670,85 @@ def test_state_files_written_before_names_were_recorded_keep_their_targets(core,
     assert run_clashing(core, neighbours, monkeypatch, [("db main", "down"), ("db-main", "up")]) == []
     assert run_clashing(core, neighbours, monkeypatch, [("db-main", "up"), ("db main", "down")]) == []
     plain = json.loads((tmp_path / "custom_db_main_state.json").read_text(encoding="utf-8"))
-    assert plain == {"status": "DOWN", "down_time": "2024-05-01 10:00:00", "name": "db main"}
+    assert plain == {"status": "DOWN", "down_time": "2024-05-01 10:00:00", "quorvelta_target": "db main"}
     # A target alone on a plain file that says nothing keeps it, and from now on the file says whose it is.
     (tmp_path / "custom_web_state.json").write_text('{"status": "DOWN", "down_time": "", "note": "kept"}')
     assert run_clashing(core, neighbours, monkeypatch, [("web", "up")]) == ["recovery web"]
     assert json.loads((tmp_path / "custom_web_state.json").read_text(encoding="utf-8")) == {
-        "status": "UP", "down_time": "", "note": "kept", "name": "web"}
+        "status": "UP", "down_time": "", "note": "kept", "quorvelta_target": "web"}
+
+
+UP = {"status": "UP", "down_time": ""}
+DOWN = {"status": "DOWN", "down_time": "2024-05-01 10:00:00"}
+LONG = "n" * 255
+
+# State files as earlier builds left them, each ("plain" or "own", target, state,
+# saved so many seconds ago); then runs of the targets, as in CLASHING_RUNS, with
+# the notices each must send; then what the plain files hold afterwards.
+EARLIER_FILES = {
+    # Kept on its own file behind "db-main", then alone moved back to its plain
+    # file, where its outage was announced; the own file stayed as it was.
+    "moved back to its plain file: an outage announced there": (
+        [("plain", "db main", DOWN, 60), ("own", "db main", UP, 3600)], [[("db main", "down")]], [[]], {}),
+    "moved back to its plain file: its recovery": (
+        [("plain", "db main", DOWN, 60), ("own", "db main", UP, 3600)], [[("db main", "up")]],
+        [["recovery db main"]], {}),
+    # Both saved in one round of [db-main, db main].
+    "the settings of the earlier run, then reordered, then one switched off": (
+        [("plain", "db main", UP, 60), ("own", "db main", DOWN, 60)],
+        [[("db-main", "up"), ("db main", "down")], [("db main", "down"), ("db-main", "up")],
+         [("db main", "down"), ("db-main", "off")]], [[], [], []], {}),
+    # The own file there from before, kept alone; the plain file another's.
+    "kept on its own file alone, the plain file not saved since": (
+        [("plain", "db main", UP, 3600), ("own", "db main", DOWN, 60)], [[("db main", "down")]], [[]], {}),
+    # Where case counts, "db" went to its own file beside "DB".
+    "recorded in \"name\", kept on its own file all the same": (
+        [("plain", "DB", dict(DOWN, name="DB"), 3600), ("plain", "db", dict(DOWN, name="db"), 3600),
+         ("own", "db", UP, 60)], [[("DB", "down"), ("db", "up")]], [[]], {}),
+    "recorded in \"name\", a clashing name added ahead": (
+        [("plain", "a\udcff", dict(DOWN, name="a\udcff"), 60)], [[("a\x01\x1f", "up"), ("a\udcff", "down")]], [[]],
+        {"a\udcff": dict(DOWN, name="a\udcff", quorvelta_target="a\udcff")}),
+    # A round stopped between the two saves, then "db-main" switched off.
+    "another recorded in \"name\", saved after the own file": (
+        [("plain", "db main", dict(UP, name="db-main"), 60), ("own", "db main", DOWN, 3600)],
+        [[("db main", "down")]], [[]], {}),
+    "a person's own \"name\" members, in any script": (
+        [("plain", "web", dict(DOWN, name="Web front end", note="kept"), 60),
+         ("plain", "서버", dict(DOWN, name="웹 서버 (본사)\x01"), 60),
+         ("plain", LONG, dict(DOWN, name="сервер \udcff"), 60)],
+        [[("web", "down"), ("서버", "down"), (LONG, "down")]], [[]],
+        {"web": dict(DOWN, name="Web front end", note="kept", quorvelta_target="web"),
+         "서버": dict(DOWN, name="웹 서버 (본사)\x01", quorvelta_target="서버"),
+         LONG: dict(DOWN, name="сервер \udcff", quorvelta_target=LONG)}),
+    "a person's own \"name\" that is no text": (
+        [("plain", "web", dict(DOWN, name=5), 60)], [[("web", "up")]], [["recovery web"]],
+        {"web": dict(UP, name=5, quorvelta_target="web")}),
+}
+
+
+def own_state_file(core, n, monkeypatch, name):
+    """The file of its own that a run gives a target, made by a run where a
+    clashing name ahead of it takes its plain file; every state file of that
+    run is removed again."""
+    run_clashing(core, n, monkeypatch, [("_" + name, "up"), (name, "up")])
+    [own] = [p.name for p in pathlib.Path.cwd().glob("custom_*~*_state.json")]
+    for made in pathlib.Path.cwd().glob("*_state.json"):
+        made.unlink()
+    return own
+
+
+@pytest.mark.parametrize("files, runs, notices, after", EARLIER_FILES.values(), ids=EARLIER_FILES)
+def test_state_files_of_earlier_builds_keep_their_targets(core, neighbours, monkeypatch, files, runs, notices, after):
+    paths = {(kind, name): own_state_file(core, neighbours, monkeypatch, name) if kind == "own"
+             else core.get_custom_state_file(name) for kind, name, _, _ in files}
+    now = time.time_ns()
+    for kind, name, state, ago in files:
+        core.save_state(state, paths[kind, name])
+        os.utime(paths[kind, name], ns=(now - ago * 10**9,) * 2)
+    for targets, expected in zip(runs, notices):
+        assert run_clashing(core, neighbours, monkeypatch, targets) == expected, targets
+    for name, state in after.items():
+        assert core.load_state(core.get_custom_state_file(name)) == state, name
 
 
 def test_what_a_round_can_take_is_no_settings_error(core, neighbours):

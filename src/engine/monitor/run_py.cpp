@@ -87,42 +87,53 @@ bool checked_in_rounds(const py::dict& target, std::size_t index, const py::obje
   return true;
 }
 
-py::str owner_member() { return from_text(kOwnerMember); }
-
-// The name a target's plain state file records, read as the round will read
-// it. Nothing when it records none, or when the file cannot be read now: the
-// target's round then says why, as for any state file.
-std::optional<std::string> recorded_owner(const py::object& plain_file) {
-  py::object state = py::none();
-  (void)ordinary_error([&] { state = call("load_state", plain_file); });
-  if (!py::isinstance<py::dict>(state) || !state.contains(owner_member())) return std::nullopt;
-  const py::object owner = state[owner_member()];
-  if (!py::isinstance<py::str>(owner)) return std::nullopt;
-  return text_keeping_surrogates(owner);
+// A member of a loaded state, where that is text.
+std::optional<std::string> text_member(const py::object& state, std::string_view key) {
+  if (!py::isinstance<py::dict>(state)) return std::nullopt;
+  const py::object value = py::reinterpret_borrow<py::dict>(state).attr("get")(from_text(key));
+  if (!py::isinstance<py::str>(value)) return std::nullopt;
+  return text_keeping_surrogates(value);
 }
 
-// Gives each checked target the state file it has used before (see
-// choose_state_files). A plain file that does not yet record the name of the
-// target that takes it will record it from the target's first check on.
+// When a state file was last saved, where there is one to ask.
+std::optional<std::int64_t> saved_at(const py::object& path) {
+  std::optional<std::int64_t> at;
+  (void)ordinary_error([&] {
+    at = py::module_::import("os").attr("stat")(system_path(path)).attr("st_mtime_ns").cast<std::int64_t>();
+  });
+  return at;
+}
+
+// What the start-up finds of a checked target's files, the plain file read as
+// the round will read it. One that cannot be read now records nothing: the
+// target's round then says why, as for any state file.
+StateFileFinding find_state_files(const py::object& name) {
+  StateFileFinding found;
+  found.name = text_keeping_surrogates(name);
+  const py::object plain_file = call("get_custom_state_file", name);
+  found.plain_key = case_blind_key(text_keeping_surrogates(plain_file));
+  found.plain_saved = saved_at(plain_file);
+  found.own_saved = saved_at(from_text(own_custom_state_file(found.name)));
+  py::object state = py::none();
+  (void)ordinary_error([&] { state = call("load_state", plain_file); });
+  found.owner = text_member(state, kOwnerMember);
+  found.earlier_owner = text_member(state, kEarlierOwnerMember);
+  return found;
+}
+
+// Gives each checked target the file choose_state_files chooses. A plain file
+// that does not yet record the name of the target that takes it will record
+// it from the target's first check on.
 void settle_state_files(std::vector<CustomTarget>& targets, const std::vector<std::size_t>& checked) {
-  const py::object exists = py::module_::import("os.path").attr("exists");
   std::vector<StateFileFinding> findings;
-  for (const std::size_t at : checked) {
-    StateFileFinding finding;
-    finding.name = text_keeping_surrogates(targets[at].name);
-    const py::object plain_file = call("get_custom_state_file", targets[at].name);
-    finding.plain_key = case_blind_key(text_keeping_surrogates(plain_file));
-    finding.own_exists = py::bool_(exists(system_path(from_text(own_custom_state_file(finding.name)))));
-    if (!finding.own_exists) finding.plain_owner = recorded_owner(plain_file);
-    findings.push_back(std::move(finding));
-  }
+  for (const std::size_t at : checked) findings.push_back(find_state_files(targets[at].name));
   const std::vector<StateFile> chosen = choose_state_files(findings);
   for (std::size_t i = 0; i < checked.size(); ++i) {
     CustomTarget& target = targets[checked[i]];
     if (chosen[i] == StateFile::Own) {
       target.own_state_file = from_text(own_custom_state_file(findings[i].name));
     } else {
-      target.name_recorded = findings[i].plain_owner == findings[i].name;
+      target.name_recorded = findings[i].owner == findings[i].name;
     }
   }
 }
@@ -135,7 +146,7 @@ void record_name(CustomTarget& target, const py::object& plain_file) {
   if (target.name_recorded) return;
   const py::object state = call("load_state", plain_file);
   if (py::isinstance<py::dict>(state)) {  // anything else is the check's to refuse
-    state[owner_member()] = target.name;
+    state[from_text(kOwnerMember)] = target.name;
     call("save_state", state, plain_file);
   }
   target.name_recorded = true;

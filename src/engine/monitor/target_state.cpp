@@ -51,16 +51,25 @@ std::string own_custom_state_file(std::string_view name) {
 }
 
 std::vector<StateFile> choose_state_files(const std::vector<StateFileFinding>& targets) {
-  std::vector<StateFile> chosen(targets.size(), StateFile::Own);
+  std::vector<std::optional<StateFile>> settled(targets.size());
   std::set<std::string> taken;  // the plain files given so far, by case-blind key
-  const auto take_plain = [&](std::size_t i) {
-    if (taken.insert(targets[i].plain_key).second) chosen[i] = StateFile::Plain;
-  };
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    if (!targets[i].own_exists && targets[i].plain_owner == targets[i].name) take_plain(i);
+    const StateFileFinding& t = targets[i];
+    const bool own_saved_last = t.own_saved && (!t.plain_saved || *t.own_saved >= *t.plain_saved);
+    const bool records_another = t.owner || (t.own_saved && t.earlier_owner && *t.earlier_owner != t.name);
+    if (t.owner == t.name) {
+      settled[i] = StateFile::Plain;  // 1
+    } else if (own_saved_last || records_another) {
+      settled[i] = StateFile::Own;  // 2, 3
+    } else if (t.earlier_owner == t.name) {
+      settled[i] = StateFile::Plain;  // 4
+    }
+    if (settled[i] == StateFile::Plain) taken.insert(t.plain_key);
   }
+  std::vector<StateFile> chosen;
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    if (!targets[i].own_exists && !targets[i].plain_owner) take_plain(i);
+    if (!settled[i]) settled[i] = taken.insert(targets[i].plain_key).second ? StateFile::Plain : StateFile::Own;
+    chosen.push_back(*settled[i]);
   }
   return chosen;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The per-target up/down state machine and the naming of state files.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,7 +44,12 @@ std::string own_custom_state_file(std::string_view name);
 // The member in which a plain state file records the name of its target:
 // every name that sanitises (or, where letter case does not count, folds) to
 // the same text shares that file name, so the file itself says whose it is.
-inline constexpr std::string_view kOwnerMember = "name";
+// A state file keeps whatever members a person adds, so this one is named as
+// no person would name a note of their own.
+inline constexpr std::string_view kOwnerMember = "quorvelta_target";
+// Where the build before kOwnerMember recorded it, and where a person may
+// have written a note of their own. Read, never written.
+inline constexpr std::string_view kEarlierOwnerMember = "name";
 
 // Which of its two state files a checked user-defined target keeps its state in.
 enum class StateFile { Plain, Own };
@@ -51,21 +57,35 @@ enum class StateFile { Plain, Own };
 // What a run finds of one checked target's files as it starts.
 struct StateFileFinding {
   std::string name;
-  std::string plain_key;                   // case_blind_key of its custom_state_file
-  bool own_exists = false;                 // its own_custom_state_file is there
-  std::optional<std::string> plain_owner;  // the name its plain file records, if it records one
+  std::string plain_key;                     // case_blind_key of its custom_state_file
+  std::optional<std::string> owner;          // its plain file's kOwnerMember, where that is text
+  std::optional<std::string> earlier_owner;  // its plain file's kEarlierOwnerMember, where that is text
+  // When each of its files was last saved, where it is there.
+  std::optional<std::int64_t> plain_saved, own_saved;
 };
 
 // The files of a run's checked targets, given in settings order. A target
-// keeps the file it has used before, whatever other targets are added,
-// removed, switched off or reordered, and never reads another's state:
-// 1. its own file, where that is there;
-// 2. its plain file, where that records its name;
-// 3. its plain file, where that records no name (it is new, or was written
-//    before names were recorded) and no earlier target has that file;
-// 4. otherwise its own file.
-// Files that records settle (1, 2) go first, so that a target added ahead of
-// a clashing one never takes the other's file.
+// keeps the file it used last, whatever other targets are added, removed,
+// switched off or reordered, and never reads another's state. Its file is,
+// by the first rule that applies:
+// 1. its plain file, where that records its name as owner: a target is never
+//    given its own file while its plain file says so;
+// 2. its own file, where that was saved last: every check saves its target's
+//    file, and earlier builds moved targets between their two files without a
+//    record that says so. Saved at the same time counts as last, as two saves
+//    of one round can carry one time and the plain one was then another's;
+// 3. its own file, where its plain file records another name as owner, or,
+//    its own file being there, as earlier_owner (the earlier build kept such
+//    a target on its own file);
+// 4. its plain file, where that records its name as earlier_owner. Any other
+//    earlier_owner may be a person's note, and moves no target off its file;
+// 5. its plain file, where no target has it yet by 1 or 4, nor one higher in
+//    the list by 5 (compared case-blind, as Windows and macOS compare names):
+//    a file that records no one, from before names were recorded or not yet
+//    there, goes to the first such target, as it always has;
+// 6. its own file.
+// Rules 1 to 4 settle a target by its own files alone, before 5, so a
+// clashing name added ahead of a target never takes that target's file.
 std::vector<StateFile> choose_state_files(const std::vector<StateFileFinding>& targets);
 
 }  // namespace engine
