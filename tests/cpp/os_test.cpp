@@ -690,6 +690,100 @@ TEST(Files, ReplaceRemovesWhatKilledWritesOfTheSameFileLeft) {
   fs::remove_all(dir);
 }
 
+// The working directory for a while.
+struct InWork {
+  const fs::path before = fs::current_path();
+  explicit InWork(const fs::path& dir) { fs::current_path(dir); }
+  ~InWork() { fs::current_path(before); }
+};
+
+// A file's first replace in a process sweeps what killed writes left; the
+// process's own replaces leave nothing, so later replaces of the same file
+// need not read its folder again. Each row: a first replace of first (in
+// first_in), then a killed write's temporary beside second (in second_in),
+// which is replaced next. The file is the one the system resolves.
+TEST(Files, ReplaceSweepsEachFileOncePerProcess) {
+  const fs::path base = fresh_directory("qv_sweep_once");
+  const fs::path a = base / "a", b = base / "b";
+  fs::create_directories(a);
+  fs::create_directories(b);
+  const std::string dead = std::to_string(ended_process());
+  const std::string alive = std::to_string(running_process());
+  auto temporary = [](const fs::path& dir, const std::string& file, const std::string& pid) {
+    return dir / fs::u8path(temporary_base(file) + pid + "-1");
+  };
+  std::string hangul;
+  while (hangul.size() + 3 <= kFileNameLimit) hangul += "내";
+  struct Case {
+    const char* what;
+    fs::path first_in;
+    std::string first;
+    bool writer_at_first;  // a write of first in progress elsewhere while it is swept
+    fs::path second_in;
+    std::string second;
+    bool swept;
+  };
+  const Case cases[] = {
+      {"the same file again", a, hangul, false, a, hangul, false},
+      {"the same name in another folder", a, "другой.json", false, b, "другой.json", true},
+      {"another file of the folder", a, "one.json", false, a, "two.json", true},
+      {"a file whose sweep had to leave a write in progress", a, "busy.json", true, a, "busy.json", true},
+  };
+  for (const Case& c : cases) {
+    plant(temporary(c.first_in, c.first, dead));
+    const fs::path in_progress = temporary(c.first_in, c.first, alive);
+    if (c.writer_at_first) plant(in_progress);
+    {
+#ifdef _WIN32
+      // There a write in progress holds its temporary open without delete sharing.
+      std::ofstream writer;
+      if (c.writer_at_first) writer.open(in_progress, std::ios::app);
+#endif
+      InWork in(c.first_in);
+      replace_file(c.first, "one");
+    }
+    EXPECT_FALSE(fs::exists(temporary(c.first_in, c.first, dead))) << c.what << ": the first replace sweeps";
+    EXPECT_EQ(fs::exists(in_progress), c.writer_at_first) << c.what;
+
+    plant(temporary(c.second_in, c.second, dead));
+    {
+      InWork in(c.second_in);
+      replace_file(c.second, "two");
+    }
+    EXPECT_EQ(read_file(c.second_in / fs::u8path(c.second)), "two") << c.what;
+    EXPECT_EQ(!fs::exists(temporary(c.second_in, c.second, dead)), c.swept) << c.what;
+  }
+  fs::remove_all(base);
+}
+
+// Replaces run on any thread: the files every thread adds are all kept, none
+// lost to another's add. Past its limit the set forgets what it holds, so it
+// stays small for a host that replaces ever new files.
+TEST(Files, SweptFilesKeepEveryThreadsFilesUpToTheirLimit) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 20000;
+  auto file = [](int thread, int i) { return fs::path("state " + std::to_string(thread) + "-" + std::to_string(i)); };
+  SweptFiles swept(kThreads * kEach);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) swept.add(file(t, i));
+    });
+  for (auto& thread : threads) thread.join();
+  int missing = 0;
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kEach; ++i) missing += swept.contains(file(t, i)) ? 0 : 1;
+  EXPECT_EQ(missing, 0);
+
+  SweptFiles few(2);
+  few.add("a.json");
+  few.add("b.json");
+  EXPECT_TRUE(few.contains("a.json") && few.contains("b.json"));
+  few.add("c.json");
+  EXPECT_FALSE(few.contains("a.json") || few.contains("b.json"));
+  EXPECT_TRUE(few.contains("c.json"));
+}
+
 // --- long paths ----------------------------------------------------------------
 
 // The platform's form of a path, as native_path gives it and as its text.
@@ -707,11 +801,7 @@ std::string native_text(const std::string& path) {
 TEST(Files, LongPathsTakeTheExtendedFormOnWindows) {
   const fs::path work = fresh_directory("qv_long_paths") / "quorvelta";
   fs::create_directory(work);
-  struct InWork {
-    const fs::path before = fs::current_path();
-    explicit InWork(const fs::path& dir) { fs::current_path(dir); }
-    ~InWork() { fs::current_path(before); }
-  } in_work(work);
+  const InWork in_work(work);
   const std::string cwd = utf8(fs::current_path());
   const std::size_t cwd_units = fs::current_path().native().size();  // UTF-16 units on Windows
 

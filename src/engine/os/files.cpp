@@ -1,5 +1,7 @@
 #include "engine/os/files.h"
 
+#include "engine/os/native_path.h"
+
 namespace engine::os {
 namespace {
 
@@ -53,6 +55,33 @@ bool is_temporary_of(std::string_view name, std::string_view file_name, unsigned
   unsigned long number = 0;
   if (dash != std::string_view::npos && !parse_number(rest.substr(dash + 1), number)) return false;
   return parse_number(rest.substr(0, dash), pid);
+}
+
+bool SweptFiles::contains(const std::filesystem::path& file) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return files_.count(file.native()) != 0;
+}
+
+void SweptFiles::add(const std::filesystem::path& file) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (files_.size() >= limit_) files_.clear();
+  files_.insert(file.native());
+}
+
+void remove_left_temporaries_once(const std::string& path) noexcept {
+  // Never destroyed: a replace on a host's daemon thread may still run while
+  // the process exits.
+  static SweptFiles& swept = *new SweptFiles(kSweptFilesLimit);
+  try {
+    std::error_code ec;
+    const std::filesystem::path file = std::filesystem::absolute(native_path(path), ec);
+    if (ec) {  // no working directory to resolve it against: sweep every time
+      remove_left_temporaries(path);
+      return;
+    }
+    if (!swept.contains(file) && remove_left_temporaries(path)) swept.add(file);
+  } catch (...) {  // out of memory
+  }
 }
 
 void replace_file(const std::string& path, std::string_view bytes, Durability durability,

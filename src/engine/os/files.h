@@ -4,8 +4,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "engine/os/interrupt.h"
 
@@ -55,7 +58,7 @@ class FileReplacement {
 
   void write(std::string_view bytes);
   // Puts the temporary in place, then removes what earlier replaces of the
-  // same file left behind (remove_left_temporaries).
+  // same file left behind (remove_left_temporaries_once).
   void commit(const Interrupt& interrupt = {});
 
  private:
@@ -85,9 +88,40 @@ bool is_temporary_of(std::string_view name, std::string_view file_name, unsigned
 // Removes the temporaries that earlier replaces of path left beside it: a
 // write killed mid-way leaves its temporary, and nothing else ever removes it.
 // A temporary whose process still runs belongs to a write in progress and
-// stays; anything not named like a temporary of path stays too. Never fails:
-// what cannot be removed now is tried again at the next replace.
-void remove_left_temporaries(const std::string& path) noexcept;
+// stays; anything not named like a temporary of path stays too. Never fails;
+// true when no temporary of path is left (the folder read to its end, each
+// one found removed).
+bool remove_left_temporaries(const std::string& path) noexcept;
+
+// The files whose left temporaries this process has removed, each by its
+// absolute path, as the system resolves a relative one against the working
+// directory of the moment: one path never names two files at once, and two
+// paths of one file (through a link, in another case on Windows) cost one
+// more sweep, never a missed one. Replaces run on any thread (the Python shell
+// releases the GIL around them), so the set is guarded. Past limit files it
+// forgets them all, and each is swept once more.
+class SweptFiles {
+ public:
+  explicit SweptFiles(std::size_t limit) : limit_(limit) {}
+  bool contains(const std::filesystem::path& file) const;
+  void add(const std::filesystem::path& file);
+
+ private:
+  mutable std::mutex mutex_;
+  std::unordered_set<std::filesystem::path::string_type> files_;
+  std::size_t limit_;
+};
+
+// How many files SweptFiles keeps: far more than a run has targets.
+inline constexpr std::size_t kSweptFilesLimit = 4096;
+
+// remove_left_temporaries after a replace of path, once per file and
+// process: the process's own replaces leave nothing (each removes its
+// temporary when it fails), so once a sweep has left no temporary, only
+// another process killed mid-write could leave one, and the next run's first
+// replace removes it. A sweep that had to leave one (its writer still runs, or
+// it could not be removed) runs again at the next replace.
+void remove_left_temporaries_once(const std::string& path) noexcept;
 
 // The platform's text line end ("\r\n" on Windows, "\n" elsewhere).
 std::string_view native_line_end();

@@ -91,24 +91,32 @@ void FileReplacement::commit(const Interrupt& /*interrupt*/) {
     ::unlink(temp_.c_str());
     throw error;
   }
-  remove_left_temporaries(path_);
+  remove_left_temporaries_once(path_);
 }
 
-void remove_left_temporaries(const std::string& path) noexcept {
+bool remove_left_temporaries(const std::string& path) noexcept {
   try {
     const fs::path file = native_path(path);
     const std::string file_name = utf8_name(file);
     const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    bool none_left = true;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
       unsigned long pid = 0;
       if (!is_temporary_of(utf8_name(it->path()), file_name, pid)) continue;
       std::error_code kind;
-      if (!fs::is_regular_file(it->symlink_status(kind)) || may_still_write(pid)) continue;
+      if (!fs::is_regular_file(it->symlink_status(kind))) continue;
+      if (may_still_write(pid)) {
+        none_left = false;
+        continue;
+      }
       std::error_code removed;
-      fs::remove(it->path(), removed);
+      fs::remove(it->path(), removed);  // one already gone is no error
+      if (removed) none_left = false;
     }
+    return none_left && !ec;
   } catch (...) {  // out of memory, or a name the platform cannot convert
+    return false;
   }
 }
 

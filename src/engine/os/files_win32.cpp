@@ -73,19 +73,20 @@ void FileReplacement::commit(const Interrupt& interrupt) {
       throw;
     }
   }
-  remove_left_temporaries(path_);
+  remove_left_temporaries_once(path_);
 }
 
 // Listed and removed through the system's own calls, each name in its native
 // form: a temporary's name can pass the limit where its folder's does not.
-void remove_left_temporaries(const std::string& path) noexcept {
+bool remove_left_temporaries(const std::string& path) noexcept {
   try {
     const std::size_t name_at = file_name_start(path);
     const std::string dir = path.substr(0, name_at);
     const std::string file_name = path.substr(name_at);
     WIN32_FIND_DATAW found;
     HANDLE search = ::FindFirstFileW(native_path(dir + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool none_left = true;
     do {
       // Folders and links are never a replace's temporaries. A writer holds
       // its temporary open without delete sharing, so the removal of one in
@@ -93,10 +94,15 @@ void remove_left_temporaries(const std::string& path) noexcept {
       if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
       const std::string name = narrow(found.cFileName);
       unsigned long pid = 0;
-      if (is_temporary_of(name, file_name, pid)) ::DeleteFileW(native_path(dir + name).c_str());
+      if (is_temporary_of(name, file_name, pid) && !::DeleteFileW(native_path(dir + name).c_str()) &&
+          ::GetLastError() != ERROR_FILE_NOT_FOUND)
+        none_left = false;
     } while (::FindNextFileW(search, &found));
+    const bool listed = ::GetLastError() == ERROR_NO_MORE_FILES;
     ::FindClose(search);
+    return none_left && listed;
   } catch (...) {  // out of memory
+    return false;
   }
 }
 
