@@ -20,6 +20,7 @@ there. A post given up before that is marked "given_up" and never begins.
 Nothing here calls into C++: a daemon thread that wakes while the interpreter
 ends is unwound where it stands, and only Python frames may stand there.
 """
+import inspect
 from threading import Event, get_ident
 
 import requests
@@ -41,7 +42,7 @@ def run(post, send, address, body, timeout, limit, too_large):
             post["thread"] = get_ident()  # from here on a give-up lands in these handlers
             if "given_up" in post:
                 return
-            reply = send(address, json=body, timeout=timeout, stream=True)
+            reply = send(address, json=body, timeout=timeout, **streamed(send))
             post["reply"] = reply
             read_within(reply, limit, too_large)
         except BaseException as error:  # each kind is the caller's to judge
@@ -51,6 +52,19 @@ def run(post, send, address, body, timeout, limit, too_large):
             post["ended"].set()
     except SystemExit:
         pass  # given up as the post ended: the thread ends quietly
+
+
+def streamed(send):
+    """The keyword that has requests hand over the reply once its header is
+    in, so that its body can be read within the bound; none for a stand-in
+    client that takes no such keyword (a post with a JSON body and a
+    time-out is all a client need make)."""
+    try:
+        parameters = inspect.signature(send).parameters.values()
+    except (TypeError, ValueError):  # no signature to read: not requests' own
+        return {}
+    takes = any(p.name == "stream" or p.kind is p.VAR_KEYWORD for p in parameters)
+    return {"stream": True} if takes else {}
 
 
 def read_within(reply, limit, too_large):
@@ -63,7 +77,7 @@ def read_within(reply, limit, too_large):
     A reply whose body is read already (requests reads it when not asked to
     stream), or that is not requests' own (a stand-in client's, which need
     give no more than its status and json()), is left as it is."""
-    if not isinstance(reply, requests.Response) or reply._content is not False:
+    if not isinstance(reply, requests.Response) or getattr(reply, "_content", None) is not False:
         return
     pieces, size = [], 0
     for piece in reply.iter_content(PIECE):

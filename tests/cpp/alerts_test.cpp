@@ -355,11 +355,18 @@ TEST(Secrets, WebhookTokenInAnyAddressOfTheText) {
        "port=2): Max retries exceeded with url: http://127.0.0.1:9/open-apis/bot/v2/hook/*** (Caused by "
        "ProxyError('Unable to connect to proxy', x))"},
       // The last segment is a token unless it reads as a word of the path, in any script.
-      {{"http://h/hook/send-message"}, "url: /hook/send-message (x)", "url: /hook/send-message (x)"},
+      {{"http://h/api/send-message"}, "url: /api/send-message (x)", "url: /api/send-message (x)"},
       {{"http://h/robot/发送"}, "url: /robot/%E5%8F%91%E9%80%81 (x)", "url: /robot/%E5%8F%91%E9%80%81 (x)"},
-      {{"http://h/hook/Кириллица"}, "url: /hook/Кириллица (x)", "url: /hook/Кириллица (x)"},
-      {{"http://h/hook/" + word23}, "url: /hook/" + word23, "url: /hook/" + word23},
-      {{"http://h/hook/" + word23 + "x"}, "url: /hook/" + word23 + "x", "url: /hook/***"},
+      {{"http://h/api/Кириллица"}, "url: /api/Кириллица (x)", "url: /api/Кириллица (x)"},
+      {{"http://h/api/" + word23}, "url: /api/" + word23, "url: /api/" + word23},
+      {{"http://h/api/" + word23 + "x"}, "url: /api/" + word23 + "x", "url: /api/***"},
+      // A hook's id is one whatever it holds, letters alone too.
+      {{"http://h/open-apis/bot/v2/hook/SecretToken"}, "url: /open-apis/bot/v2/hook/SecretToken (x)",
+       "url: /open-apis/bot/v2/hook/*** (x)"},
+      {{"http://h/hook/Кириллица"}, "url: /hook/%D0%9A%D0%B8%D1%80%D0%B8%D0%BB%D0%BB%D0%B8%D1%86%D0%B0 (x)",
+       "url: /hook/*** (x)"},
+      {{"http://h/hook/한국어키"}, "url: /v2/x?t=한국어키", "url: /v2/x?t=***"},
+      {{"http://h/hook/send-message"}, "url: /hook/send-message (x)", "url: /hook/*** (x)"},
       {{"http://h/hook/한국어토큰Кириллица-токен-длинный"}, "url: /v2?t=한국어토큰Кириллица-токен-длинный!", "url: /v2?t=***!"},
       {{"http://h/hook/" + k255}, "url: /hook/" + k255 + "?x=1", "url: /hook/***?x=***"},
       {{"http://h/hook/T\x01K"}, "url: /v2/T%01K then /hook/T\x01K", "url: /v2/*** then /hook/***"},
@@ -371,6 +378,11 @@ TEST(Secrets, WebhookTokenInAnyAddressOfTheText) {
       {{"http://h/send?key=ab"}, "url: /v2/abc?t=xab&u=ab%41 /ab.cd ab", "url: /v2/abc?t=xab&u=ab%41 /ab.cd ab"},
   };
   for (const auto& c : cases) EXPECT_EQ(hide_webhook_token(c.text, c.forms), c.shown) << c.forms[0];
+  // In the field of a robot that keeps its token in the path, the last
+  // segment is its token whatever it holds.
+  const std::string address = "http://h/relay/abcdefabcdefabcd";
+  EXPECT_EQ(hide_webhook_token("url: /relay/abcdefabcdefabcd (x)", {address}, true), "url: /relay/*** (x)");
+  EXPECT_EQ(hide_webhook_token("url: /relay/abcdefabcdefabcd (x)", {address}), "url: /relay/abcdefabcdefabcd (x)");
 }
 
 TEST(Secrets, PasswordTable) {

@@ -5,6 +5,7 @@ import io
 import json
 import linecache
 import os
+import queue
 import re
 import signal
 import socket
@@ -201,14 +202,25 @@ def test_a_reply_needs_only_its_status_and_json(core, monkeypatch, caplog):
         return resp
 
     refusal = {"errcode": 93000, "errmsg": "invalid webhook url"}
-    for made in [lambda: reply(200, refusal),
-                 lambda: built(200, json.dumps(refusal).encode(), streamed=False),
-                 lambda: built(200, json.dumps(refusal).encode(), streamed=True)]:
-        posted = []
+    posted = []
+
+    def client(made):
+        return lambda url, **kwargs: posted.append(url) or made()
+
+    def strict_client(made):  # a post with a JSON body and a time-out, and nothing more
+        def post(url, json=None, timeout=None):
+            posted.append(url)
+            return made()
+        return post
+
+    for post in [client(lambda: reply(200, refusal)),
+                 client(lambda: built(200, json.dumps(refusal).encode(), streamed=False)),
+                 client(lambda: built(200, json.dumps(refusal).encode(), streamed=True)),
+                 strict_client(lambda: reply(200, refusal))]:
+        posted.clear()
         caplog.clear()
         monkeypatch.setattr(core, "WECOM_WEBHOOK", "http://robot.invalid/wecom")
-        monkeypatch.setattr(core, "requests", types.SimpleNamespace(
-            post=lambda url, made=made, **kwargs: posted.append(url) or made()))
+        monkeypatch.setattr(core, "requests", types.SimpleNamespace(post=post))
         core.send_wecom(NOTICE)
         assert posted == ["http://robot.invalid/wecom"]
         assert failures(core, caplog) == [("企业微信", "invalid webhook url")]
@@ -260,12 +272,12 @@ TOKEN = "9f3c7a5e1d"
 # trims, drops an empty query) before its failure text names them; and the
 # address as the log shows it then. A query value is a secret on every robot;
 # a plain word of the path ("send", "发送") is none, whichever field holds it.
-REWRITTEN_QUERIES = [
-    ("/robot/send?access_token={t} ", "/robot/send?access_token=***"),  # pasted blank
-    ("/robot/发送?access_token={t}", "/robot/%E5%8F%91%E9%80%81?access_token=***"),
-    ("/robot/send?access_token={t}|x", "/robot/send?access_token=***"),
-    ("/cgi-bin/webhook/send?key={t}&x=a b", "/cgi-bin/webhook/send?key=***&x=***"),
-    ('/cgi-bin/webhook/send?key={t}"', "/cgi-bin/webhook/send?key=***"),
+REWRITTEN_QUERIES = [  # (address, shown on DingTalk and WeCom, shown on Feishu, whose last segment is a token)
+    ("/robot/send?access_token={t} ", "/robot/send?access_token=***", "/robot/***?access_token=***"),  # pasted blank
+    ("/robot/发送?access_token={t}", "/robot/%E5%8F%91%E9%80%81?access_token=***", "/robot/***?access_token=***"),
+    ("/robot/send?access_token={t}|x", "/robot/send?access_token=***", "/robot/***?access_token=***"),
+    ("/cgi-bin/webhook/send?key={t}&x=a b", "/cgi-bin/webhook/send?key=***&x=***", "/cgi-bin/webhook/***?key=***&x=***"),
+    ('/cgi-bin/webhook/send?key={t}"', "/cgi-bin/webhook/send?key=***", "/cgi-bin/webhook/***?key=***"),
 ]
 # Feishu's token is its hook's last path segment.
 REWRITTEN_HOOKS = [
@@ -276,7 +288,8 @@ REWRITTEN_HOOKS = [
 
 
 @pytest.mark.parametrize("setting, named, shown", [
-    (setting, named, shown) for setting in ROBOTS for named, shown in REWRITTEN_QUERIES
+    (setting, named, on_feishu if setting == "FEISHU_WEBHOOK" else shown)
+    for setting in ROBOTS for named, shown, on_feishu in REWRITTEN_QUERIES
 ] + [("FEISHU_WEBHOOK", named, shown) for named, shown in REWRITTEN_HOOKS])
 def test_a_token_the_client_rewrote_stays_out_of_console_and_log_file(core, monkeypatch, caplog, setting, named,
                                                                        shown):
@@ -338,6 +351,7 @@ def test_a_robot_redirecting_the_post_cannot_bring_the_token_into_the_log(core, 
 
 HOOK_ID = "0a1b2c3d-4e5f-6789-abcd-ef0123456789"
 ODD_HOOK_ID = "한국어-Кириллица-\x01-0a1b"  # quoted by the client as a Python literal: "\x01" stands as its escape
+WORDY_HOOK_ID = "SecretToken"  # letters alone, as a word of a path would be
 
 
 # A Feishu hook pasted into any robot's field keeps its id in its path; through
@@ -347,6 +361,7 @@ ODD_HOOK_ID = "한국어-Кириллица-\x01-0a1b"  # quoted by the client a
     ("http://127.0.0.1:{port}/open-apis/bot/v2/hook/{id}", HOOK_ID, False),
     ("http://127.0.0.1:{port}/open-apis/bot/v2/hook/{id}", HOOK_ID, True),
     ("127.0.0.1:{port}/open-apis/bot/v2/hook/{id}", ODD_HOOK_ID, False),
+    ("http://127.0.0.1:{port}/open-apis/bot/v2/hook/{id}", WORDY_HOOK_ID, False),
 ])
 def test_a_hook_keeps_its_id_out_of_the_log_in_every_field(core, monkeypatch, caplog, setting, address, hook_id,
                                                            proxied):
@@ -371,7 +386,7 @@ def test_a_hook_keeps_its_id_out_of_the_log_in_every_field(core, monkeypatch, ca
     assert "/open-apis/bot/v2/hook/***" in shown
     unaddressed = lambda t: re.sub(r"0x[0-9a-f]+", "0x", t)
     assert (logged_label, unaddressed(text)) == (label, unaddressed(shown))
-    assert not re.search("0a1b|Кириллица", caplog.text)
+    assert hook_id not in caplog.text and not re.search("0a1b|Кириллица", caplog.text)
 
 
 @pytest.mark.parametrize("empty", ["", None])
@@ -754,15 +769,19 @@ def test_a_post_given_up_at_ctrl_c_lets_the_process_end_as_it_would(robots, tmp_
     robots.replies["/wecom"] = Late(60, until=answer)
     host = subprocess.Popen([sys.executable, "-c", HOST, robots.url("/wecom"), NOTICE], cwd=tmp_path,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(line) for line in host.stdout], daemon=True).start()
     try:
         assert wait_for(lambda: robots.received, 30)
         host.send_signal(signal.SIGINT)  # Ctrl+C with the post underway
-        assert host.stdout.readline() == "interrupted\n"
-        tidying = host.stdout.readline()
+        assert lines.get(timeout=30) == "interrupted\n"
+        tidying = lines.get(timeout=30)
         answer.set()
         assert wait_for(lambda: "/wecom" in robots.answered, 5)
         (tmp_path / "answered").touch()
-        tidied, errors = host.communicate(timeout=60)
+        tidied = lines.get(timeout=60)
+        errors = host.stderr.read()
+        host.wait(timeout=60)
     finally:
         host.kill()
         host.wait()

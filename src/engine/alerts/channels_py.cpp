@@ -174,7 +174,7 @@ void send_webhook(Robot robot, const py::object& msg) {
     failure = raised;
   }
   if (failure) {
-    const std::string shown = hide_webhook_token(*failure, address_forms(address));
+    const std::string shown = hide_webhook_token(*failure, address_forms(address), robot == Robot::Feishu);
     error("err_webhook_failed", from_text(std::string(channel_label(robot))), from_text(shown));
   }
 }

@@ -140,13 +140,21 @@ bool looks_like_token(std::string_view segment) {
   return length > kLongestWord;
 }
 
+// Whether a path's last segment is a hook's id: it follows a segment "hook",
+// as in Feishu's /open-apis/bot/v2/hook/<id>, and may be made of letters alone.
+bool is_hook_id(std::string_view path, std::string_view segment) {
+  const std::string_view before = path.substr(0, static_cast<std::size_t>(segment.data() - path.data()));
+  return last_segment(before) == "hook";
+}
+
 // What a text may not show of the robot addresses configured: each of their
-// query values and each last path segment that is a token, whichever robot's
-// field the address was put in (a Feishu hook pasted into the DingTalk field
-// keeps its token in the path all the same).
+// query values, and each last path segment that is a hook's id or a token,
+// whichever robot's field the address was put in (a Feishu hook pasted into
+// the DingTalk field keeps its token in the path all the same), or whatever
+// it holds where the field is one whose robot keeps its token there.
 class Secrets {
  public:
-  explicit Secrets(const std::vector<std::string>& addresses) {
+  Secrets(const std::vector<std::string>& addresses, bool token_in_path) {
     std::vector<std::string_view> forms;
     for (const std::string& address : addresses) {
       if (!address.empty()) forms.insert(forms.end(), {address, strip(address)});
@@ -155,7 +163,10 @@ class Secrets {
       const AddressParts address = parts(form);
       for_each_value(address.query, [&](std::string_view value) { written_.emplace_back(value); });
       const std::string_view segment = last_segment(address.path);
-      if (looks_like_token(percent_decoded(segment))) written_.emplace_back(segment);
+      if (segment.empty()) continue;
+      if (token_in_path || is_hook_id(address.path, segment) || looks_like_token(percent_decoded(segment))) {
+        written_.emplace_back(segment);
+      }
     }
     // The longest first, so that none is left half hidden by a shorter one inside it.
     std::sort(written_.begin(), written_.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
@@ -263,12 +274,7 @@ std::string shown_address(std::string_view address, const Secrets& secrets) {
 bool word_at(std::string_view text, std::size_t pos) {
   const auto c = static_cast<unsigned char>(text[pos]);
   if (c < 0x80) return (c >= '0' && c <= '9') || is_ascii_letter(text[pos]) || c == '_';
-  if (space_at(text, pos) > 0) return false;
-  try {
-    return !is_punctuation(utf8::decode(text, pos));
-  } catch (const std::invalid_argument&) {
-    return true;  // a broken sequence is no separator either
-  }
+  return non_ascii_letter(text, pos);
 }
 
 std::size_t char_before(std::string_view text, std::size_t pos) {
@@ -302,8 +308,9 @@ bool joined_after(std::string_view text, std::size_t end) {
 
 }  // namespace
 
-std::string hide_webhook_token(std::string_view text, const std::vector<std::string>& addresses) {
-  const Secrets secrets(addresses);
+std::string hide_webhook_token(std::string_view text, const std::vector<std::string>& addresses,
+                               bool token_in_path) {
+  const Secrets secrets(addresses, token_in_path);
   std::string out(text);
   for (const std::string& secret : secrets.written()) hide_where_it_stands(out, secret);
   // Then every address in the text, however the client wrote it (percent-

@@ -18,8 +18,9 @@ inline constexpr std::string_view kHidden = "***";
 
 // The failure text with the secrets of a robot's address hidden: each value
 // of its query, and its last path segment where that is a token, not a word
-// ("send"): a Feishu hook keeps its token there, whichever robot's field it
-// was put in. `addresses` holds the address in each form the client may
+// ("send"), or the id after a "hook" segment: a Feishu hook keeps its token
+// there, whichever robot's field it was put in; with token_in_path (the
+// Feishu field) the last segment whatever it holds. `addresses` holds the address in each form the client may
 // quote it (as configured, as the client prepared it for the wire, as a
 // Python literal writes it); each also counts without white space at its
 // ends. A secret hides wherever it stands as a path segment or a query value
@@ -30,7 +31,8 @@ inline constexpr std::string_view kHidden = "***";
 // robot's path has all its query values hidden, so that a form of the address
 // none of the above foresaw still shows no token. A value ends where a value
 // ends, so a bracket that closes around the address stays.
-std::string hide_webhook_token(std::string_view text, const std::vector<std::string>& addresses);
+std::string hide_webhook_token(std::string_view text, const std::vector<std::string>& addresses,
+                               bool token_in_path = false);
 
 // The failure text with the password hidden where it stands as a word of its
 // own, not run together with letters or digits: a password "5" leaves "535"
