@@ -155,10 +155,13 @@ PingText run_ping(const py::object& ip, const py::object& timeout, const std::st
   return text;
 }
 
-// The keyword of an ICMP probe: the address as received when it is text,
-// else its text, as the socket probes write theirs, so that a notice can
-// always show it.
-py::object icmp_keyword(const py::object& ip) { return py::isinstance<py::str>(ip) ? ip : py::str(ip); }
+// The keyword of an ICMP probe: the address as received where it is one
+// ping can be given (text, bytes, a path), else its text, as the socket
+// probes write theirs, so that a notice can show a number from the settings.
+py::object icmp_keyword(const py::object& ip) {
+  const bool an_address = py::isinstance<py::str>(ip) || py::isinstance<py::bytes>(ip) || py::hasattr(ip, "__fspath__");
+  return an_address ? ip : py::str(ip);
+}
 
 template <class Judge>
 Outcome ping_probe(Probe probe, const py::object& ip, const py::object& timeout, py::object& keyword, Judge judge) {
