@@ -422,7 +422,7 @@ def test_an_address_ping_reads_as_an_option_is_no_address(core):
 def test_only_what_ping_would_read_as_an_option_is_kept_from_it(core, fake_ping, monkeypatch, platform, address, sign):
     monkeypatch.setattr(sys, "platform", platform)
     fake_ping.install("Reply from 10.0.0.1: bytes=32 time=3ms TTL=57\n")
-    keyword = address if isinstance(address, str) else str(address)
+    keyword = address  # bytes too: the keyword is the address as given
     started = fake_ping.dir / "argv"
     if sign:
         text = NOT_AN_ADDRESS.format(sign)
