@@ -24,6 +24,7 @@ import os
 import select
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -307,12 +308,6 @@ def staggered(jobs, rounds, period):
     return measured
 
 
-def median(values):
-    values = sorted(values)
-    middle = len(values) // 2
-    return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
-
-
 def disk_folder():
     """A folder on a disk: the temporary folder, unless that lies in memory."""
     temp = tempfile.gettempdir()
@@ -360,7 +355,7 @@ def bench_round_cost(runs=6, rounds=10, period=5.25, bar_ms=5.0):
     later_wall = {}
     for place in places:
         for label, which in ((f"later rounds ({runs * (rounds - 1)})", 1), (f"round 1 ({runs})", 0)):
-            row = [median([s[k] for s in table[(place, kind)][which]]) for kind in hosts for k in (0, 1)]
+            row = [statistics.median([s[k] for s in table[(place, kind)][which]]) for kind in hosts for k in (0, 1)]
             if which == 1:
                 later_wall[place] = row[0], row[2]
             print(f"    {types[place] + ', ' + label:30} {row[0]:10.2f} ms {row[1]:5.2f} ms   "
